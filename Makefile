@@ -34,13 +34,13 @@ test-asan: bootstrap
 
 test-tsan: bootstrap
 	cmake -S . -B build-tsan -DKX_SANITIZE=thread -DKX_BENCH=OFF
-	cmake --build build-tsan -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS) --target threaded_tests
 	cd build-tsan && $(CTEST) -L threaded
 
 test-fuzz: bootstrap
 	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DKX_FUZZ=ON -DKX_BENCH=OFF -DKX_SANITIZE=address
-	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	cd build-fuzz && $(CTEST) -L fuzz
 
 bench: build
