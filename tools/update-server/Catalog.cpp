@@ -1,0 +1,292 @@
+// The firmware directory served by the local update server.
+#include "tools/update-server/Catalog.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace
+{
+// A BIRD file is "bird", a 16-bit format version and one zlib stream. The
+// stream holds a 32-bit block count, then records of a type byte (low 5
+// bits), a 32-bit length and the data, then a 32-bit checksum; all big-endian.
+// The identity block (type 4) holds four 16-character fields: build, version,
+// serial number, model. Only as much is read here as the catalogue needs.
+const uint8_t _infoBlockType = 4;
+const size_t _inflatedLimit = 64u << 20;
+
+uint32_t _be32(const uint8_t* p)
+{
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+std::optional<std::string> _inflate(const std::string& compressed)
+{
+    z_stream stream;
+    memset(&stream, 0, sizeof stream);
+    if (inflateInit(&stream) != Z_OK)
+    {
+        return std::nullopt;
+    }
+    std::string out;
+    char chunk[16384];
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+    stream.avail_in = static_cast<uInt>(compressed.size());
+    int rc = Z_OK;
+    while (rc == Z_OK && out.size() < _inflatedLimit)
+    {
+        stream.next_out = reinterpret_cast<Bytef*>(chunk);
+        stream.avail_out = sizeof chunk;
+        rc = inflate(&stream, Z_NO_FLUSH);
+        out.append(chunk, sizeof chunk - stream.avail_out);
+        if (rc == Z_BUF_ERROR && stream.avail_in == 0)
+        {
+            break;
+        }
+    }
+    inflateEnd(&stream);
+    if (rc != Z_STREAM_END)
+    {
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::vector<std::string> _listDirectory(const std::string& path)
+{
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr)
+    {
+        return names;
+    }
+    while (struct dirent* entry = readdir(dir))
+    {
+        if (entry->d_name[0] != '.')
+        {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// "<digits>.bird" gives the build number.
+bool _buildNumber(const std::string& name, unsigned int& build)
+{
+    const std::string suffix = ".bird";
+    if (name.size() <= suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    {
+        return false;
+    }
+    std::string stem = name.substr(0, name.size() - suffix.size());
+    if (stem.empty() || stem.size() > 9 ||
+        !std::all_of(stem.begin(), stem.end(), [](char c) { return isdigit((unsigned char)c); }))
+    {
+        return false;
+    }
+    build = static_cast<unsigned int>(std::stoul(stem));
+    return true;
+}
+
+void _addBuilds(std::map<unsigned int, CatalogBuild>& builds, const std::string& directory,
+                const std::string& source)
+{
+    for (const std::string& name : _listDirectory(directory))
+    {
+        unsigned int number = 0;
+        if (!_buildNumber(name, number) || builds.count(number) != 0)
+        {
+            continue;
+        }
+        std::string path = directory + "/" + name;
+        std::optional<std::string> version = ReadBirdVersion(path);
+        if (!version)
+        {
+            fprintf(stderr, "update-server: skipping unreadable BIRD file %s\n", path.c_str());
+            continue;
+        }
+        builds[number] = CatalogBuild{number, *version, source, path};
+    }
+}
+
+std::vector<std::vector<std::string>> _table(const std::string& path)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line))
+    {
+        std::istringstream words(line);
+        std::vector<std::string> row;
+        std::string word;
+        while (words >> word)
+        {
+            row.push_back(word);
+        }
+        if (!row.empty() && row[0][0] != '#')
+        {
+            rows.push_back(row);
+        }
+    }
+    return rows;
+}
+
+// Versions that are not three numbers count as older than any that are.
+bool _older(const std::string& a, const std::string& b)
+{
+    auto parse = [](const std::string& text, long out[3])
+    { return sscanf(text.c_str(), "%ld.%ld.%ld", &out[0], &out[1], &out[2]) == 3; };
+    long va[3] = {0, 0, 0};
+    long vb[3] = {0, 0, 0};
+    bool okA = parse(a, va);
+    bool okB = parse(b, vb);
+    if (okA != okB)
+    {
+        return !okA;
+    }
+    return std::lexicographical_compare(va, va + 3, vb, vb + 3);
+}
+
+} // namespace
+
+std::optional<std::string> ReadWholeFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+    {
+        return std::nullopt;
+    }
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+std::optional<std::string> ReadBirdVersion(const std::string& path)
+{
+    std::optional<std::string> file = ReadWholeFile(path);
+    if (!file || file->size() <= 6 || file->compare(0, 4, "bird") != 0)
+    {
+        return std::nullopt;
+    }
+    std::optional<std::string> image = _inflate(file->substr(6));
+    if (!image || image->size() < 8)
+    {
+        return std::nullopt;
+    }
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(image->data());
+    size_t size = image->size();
+    size_t at = 4;
+    while (at + 5 <= size - 4)
+    {
+        uint8_t type = p[at] & 0x1F;
+        uint32_t length = _be32(p + at + 1);
+        if (length > size - 4 - (at + 5))
+        {
+            break;
+        }
+        if (type == _infoBlockType && length >= 32)
+        {
+            std::string field(reinterpret_cast<const char*>(p + at + 5 + 16), 15);
+            field = field.substr(0, field.find_first_of(std::string(" \0", 2)));
+            return field;
+        }
+        at += 5 + length;
+    }
+    return std::string();
+}
+
+std::optional<std::string> NormaliseSerial(const std::string& text)
+{
+    if (text.empty() || text.size() > 8 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return isxdigit((unsigned char)c); }))
+    {
+        return std::nullopt;
+    }
+    char out[16];
+    snprintf(out, sizeof out, "%08lX", std::stoul(text, nullptr, 16));
+    return std::string(out);
+}
+
+std::optional<CatalogDevice> Catalog::FindDevice(const std::string& serial) const
+{
+    for (const auto& row : _table(root + "/devices"))
+    {
+        std::optional<std::string> normal = NormaliseSerial(row[0]);
+        if (normal && *normal == serial)
+        {
+            CatalogDevice device{serial, row.size() > 1 ? row[1] : "", {}};
+            device.features.assign(row.begin() + std::min<size_t>(2, row.size()), row.end());
+            return device;
+        }
+    }
+    struct stat info;
+    if (stat((root + "/" + serial).c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+    {
+        return CatalogDevice{serial, "", {}};
+    }
+    return std::nullopt;
+}
+
+std::map<unsigned int, CatalogBuild> Catalog::Builds(const std::string& serial) const
+{
+    std::map<unsigned int, CatalogBuild> builds;
+    _addBuilds(builds, root + "/" + serial, serial);
+    std::optional<CatalogDevice> device = FindDevice(serial);
+    if (device && !device->model.empty() && device->model.find('/') == std::string::npos &&
+        device->model[0] != '.')
+    {
+        _addBuilds(builds, root + "/models/" + device->model, device->model);
+    }
+    return builds;
+}
+
+std::optional<CatalogBuild> Catalog::Latest(const std::string& serial) const
+{
+    std::optional<CatalogBuild> latest;
+    for (const auto& [number, build] : Builds(serial))
+    {
+        if (!latest || !_older(build.version, latest->version))
+        {
+            latest = build;
+        }
+    }
+    return latest;
+}
+
+std::optional<std::pair<std::string, std::string>>
+Catalog::Recovery(const std::vector<std::string>& words) const
+{
+    if (words.size() != 4)
+    {
+        return std::nullopt;
+    }
+    for (const auto& row : _table(root + "/fingerprints"))
+    {
+        if (row.size() < 6)
+        {
+            continue;
+        }
+        bool match = true;
+        for (size_t i = 0; i < 4 && match; ++i)
+        {
+            std::optional<std::string> a = NormaliseSerial(row[i]);
+            std::optional<std::string> b = NormaliseSerial(words[i]);
+            match = a && b && *a == *b;
+        }
+        if (match)
+        {
+            return std::make_pair(row[4], row[5]);
+        }
+    }
+    return std::nullopt;
+}
