@@ -20,3 +20,27 @@ add_executable(update-server
   tools/update-server/Sha256.cpp
   app/server/base64.cpp)
 target_link_libraries(update-server PRIVATE PkgConfig::HTTPLIB ZLIB::ZLIB Threads::Threads)
+
+# Tests
+add_library(server_test_support STATIC
+  tests/server/ServerHarness.cpp
+  tests/server/TestLog.cpp)
+target_link_libraries(server_test_support PUBLIC ZLIB::ZLIB Threads::Threads)
+target_compile_definitions(server_test_support PUBLIC
+  UPDATE_SERVER_PATH="$<TARGET_FILE:update-server>")
+add_dependencies(server_test_support update-server)
+
+kx_add_gtest(server_version_test
+  SOURCES tests/server/VersionTest.cpp
+  LIBS kx_version)
+kx_add_gtest(server_base64_test
+  SOURCES tests/server/Base64Test.cpp
+  LIBS updater_server server_test_support)
+kx_add_gtest(server_http_test
+  SOURCES tests/server/HTTPRequestTest.cpp
+  LIBS updater_server server_test_support PkgConfig::HTTPLIB
+  LABELS threaded)
+kx_add_gtest(server_request_test
+  SOURCES tests/server/UpdateServerRequestTest.cpp
+  LIBS updater_server server_test_support
+  LABELS threaded)
