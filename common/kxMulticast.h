@@ -1,0 +1,39 @@
+// One IPv4 UDP multicast socket: a receiver joined to a group on one interface,
+// or a sender that writes datagrams to the group.
+//
+// Addresses are IPv4 addresses as 32-bit values in network byte order; ports
+// are in host order. Datagrams carry a time-to-live of 1 and loop back to the
+// sending machine. A socket belongs to the thread that created it.
+#pragma once
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C"
+{
+#endif
+
+    typedef struct kxMulticast kxMulticast;
+
+    // Creates a receiver (bound to any local address on `port` and joined to
+    // `group` on `interfaceAddress`) or a sender (bound to `interfaceAddress` with
+    // port 0, sending to `group`:`port`). An interface of 0 means 127.0.0.1.
+    // Null on any failure.
+    kxMulticast* kxMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint16_t port,
+                                    bool isSender);
+    // Closes the socket, frees the object and clears the pointer; -2 when there is
+    // none, else 0.
+    int kxMulticast_Destroy(kxMulticast** multicast);
+    // Sends one datagram to the group: the byte count sent, -1 on a send error,
+    // -2 for a null object, -3 for a receiving socket.
+    long kxMulticast_Send(kxMulticast* multicast, const void* data, size_t length);
+    // Receives one datagram of at most `size` bytes, waiting at most 1 second: the
+    // byte count, -1 on a time-out or error, -2 for a null object, -3 for a sending
+    // socket.
+    long kxMulticast_Receive(kxMulticast* multicast, void* buffer, size_t size);
+
+#ifdef __cplusplus
+}
+#endif
