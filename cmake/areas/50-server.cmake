@@ -36,6 +36,9 @@ kx_add_gtest(server_version_test
 kx_add_gtest(server_base64_test
   SOURCES tests/server/Base64Test.cpp
   LIBS updater_server server_test_support)
+kx_add_gtest(server_tool_test
+  SOURCES tests/server/UpdateServerToolTest.cpp
+  LIBS updater_server server_test_support)
 kx_add_gtest(server_http_test
   SOURCES tests/server/HTTPRequestTest.cpp
   LIBS updater_server server_test_support PkgConfig::HTTPLIB
