@@ -500,7 +500,13 @@ kxErr lxusb_get_from_kernel_device(lxusb_device* usb, uint8_t* byte)
     if (rc == 1)
         return kxErrNone;
     if (rc == 0)
+    {
+        // Nothing to read from a device that has hung up: it is gone, and
+        // reporting "not ready" would keep the reader polling it forever.
+        if (ready > 0 && (waiter.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            return kxErrIO;
         return kxErrNotReady;
+    }
     if (errno == EFAULT || errno == EAGAIN || errno == EINTR)
         return kxErrNotReady;
     return kxErrIO;

@@ -56,6 +56,18 @@ endif()
 
 kx_add_umockdev_gtest(usb_driver_test
   SOURCES tests/usb/UsbDriverTest.cpp
-  LIBS lumbrixon
+  LIBS kx_usb
   LABELS ${KX_USB_FAKE_LABELS})
 
+kx_add_gtest(usb_kernel_test
+  SOURCES tests/usb/UsbKernelModeTest.cpp
+  LIBS kx_usb util)
+
+kx_add_gtest(multicast_test
+  SOURCES tests/multicast/MulticastTest.cpp tests/multicast/NetNamespaceMain.cpp
+  LIBS kx_net)
+
+kx_add_gtest(beacon_interface_test
+  SOURCES tests/multicast/BeaconInterfaceTest.cpp
+  LIBS kx_net
+  LABELS threaded)
