@@ -27,6 +27,9 @@ protected:
         WriteBytes(dir.path() + "/00001A2B/1234.bird", bird);
         WriteBytes(dir.path() + "/00001A2B/notes.txt", "not a build");
         WriteBytes(dir.path() + "/00001A2B/77.bird", "not a bird file");
+        mkdir((dir.path() + "/00001A2B/unlisted").c_str(), 0755);
+        WriteBytes(dir.path() + "/00001A2B/unlisted/5000.bird",
+                   MakeBird(5000, "9.0.0", "00001A2B", "ROUTER"));
     }
 
     HTTPResponse Get(Query query) { return HTTPRequest::GET(server.URL().c_str(), query); }
@@ -65,6 +68,9 @@ TEST_F(ServerFaults, OnlyBuildFilesThatReadAreOffered)
     EXPECT_EQ(Get({{"op", "nope"}, {"sn", "1A2B"}}).get_status(), 400);
     EXPECT_EQ(Get({{"op", "qu"}, {"sn", "../etc"}}).get_status(), 400);
     EXPECT_EQ(Get({{"op", "bird"}, {"sn", "1A2B"}, {"bld", "77"}}).get_status(), 404);
+    // Unlisted builds are served, but neither listed nor the latest.
+    EXPECT_EQ(Get({{"op", "bird"}, {"sn", "1A2B"}, {"bld", "5000"}}).get_status(), 200);
+    EXPECT_STREQ(Get({{"op", "qu"}, {"sn", "1A2B"}}).get_response(), "ok\n1234\n00001A2B\n");
     Query other;
     EXPECT_EQ(HTTPRequest::GET(("http://127.0.0.1:" + std::to_string(server.Port()) + "/x").c_str(),
                                other)

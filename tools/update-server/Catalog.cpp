@@ -237,10 +237,15 @@ std::optional<CatalogDevice> Catalog::FindDevice(const std::string& serial) cons
     return std::nullopt;
 }
 
-std::map<unsigned int, CatalogBuild> Catalog::Builds(const std::string& serial) const
+std::map<unsigned int, CatalogBuild> Catalog::Builds(const std::string& serial,
+                                                     bool withUnlisted) const
 {
     std::map<unsigned int, CatalogBuild> builds;
     _addBuilds(builds, root + "/" + serial, serial);
+    if (withUnlisted)
+    {
+        _addBuilds(builds, root + "/" + serial + "/unlisted", serial);
+    }
     std::optional<CatalogDevice> device = FindDevice(serial);
     if (device && !device->model.empty() && device->model.find('/') == std::string::npos &&
         device->model[0] != '.')

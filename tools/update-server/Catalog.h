@@ -2,6 +2,8 @@
 //
 //   DIR/<SERIAL>/<build>.bird        builds for one device (serial as 8
 //                                    upper-case hexadecimal digits)
+//   DIR/<SERIAL>/unlisted/<build>.bird  served on request, left out of the
+//                                    build list and of the latest build
 //   DIR/models/<MODEL>/<build>.bird  builds for every device of that model
 //   DIR/devices                      lines "SERIAL MODEL [FEATURE...]"
 //   DIR/fingerprints                 lines "W0 W1 W2 W3 SERIAL BUILD"
@@ -42,7 +44,8 @@ public:
     std::optional<CatalogDevice> FindDevice(const std::string& serial) const;
     // Every build offered to the device, by build number; a device's own
     // build shadows a model build of the same number.
-    std::map<unsigned int, CatalogBuild> Builds(const std::string& serial) const;
+    std::map<unsigned int, CatalogBuild> Builds(const std::string& serial,
+                                                bool withUnlisted = false) const;
     // The newest build by version (ties: the higher build number).
     std::optional<CatalogBuild> Latest(const std::string& serial) const;
     // "SERIAL BUILD" texts for a fingerprint given as four hexadecimal words.

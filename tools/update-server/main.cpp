@@ -30,6 +30,7 @@ const char* const _usage =
     "\n"
     "DIRECTORY layout:\n"
     "  <SERIAL>/<build>.bird        builds for one device (8 hex digits)\n"
+    "  <SERIAL>/unlisted/<build>.bird  served on request, but not listed\n"
     "  models/<MODEL>/<build>.bird  builds for every device of that model\n"
     "  devices                      lines \"SERIAL MODEL [FEATURE...]\"\n"
     "  fingerprints                 lines \"W0 W1 W2 W3 SERIAL BUILD\"\n"
@@ -175,7 +176,7 @@ Answer _answer(const Catalog& catalog, const httplib::Request& request, const st
     {
         std::string bld = request.get_param_value("bld");
         std::string fw = request.get_param_value("fw");
-        std::map<unsigned int, CatalogBuild> builds = catalog.Builds(*serial);
+        std::map<unsigned int, CatalogBuild> builds = catalog.Builds(*serial, true);
         const CatalogBuild* chosen = nullptr;
         for (const auto& [number, build] : builds)
         {
