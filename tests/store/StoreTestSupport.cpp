@@ -1,0 +1,123 @@
+#include "tests/store/StoreTestSupport.h"
+
+#include "app/Log.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <ftw.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace storetest
+{
+
+namespace
+{
+int _remove_entry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return ::remove(path);
+}
+} // namespace
+
+TempDir::TempDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/store-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (::mkdtemp(buffer.data()) == nullptr)
+        ADD_FAILURE() << "cannot create a temporary directory from " << pattern;
+    root = buffer.data();
+}
+
+TempDir::~TempDir()
+{
+    if (!root.empty())
+        ::nftw(root.c_str(), _remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+bool WriteText(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsRegularFile(const std::string& path)
+{
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::string ListNames(const std::string& directory)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(directory.c_str()))
+    {
+        while (const dirent* entry = ::readdir(dir))
+        {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    std::string joined;
+    for (const std::string& name : names)
+        joined += (joined.empty() ? "" : " ") + name;
+    return joined;
+}
+
+LogCapture::LogCapture(unsigned packages)
+    : file(std::tmpfile()), previousFile(Log::fh), previousMask(Log::package_bitmask)
+{
+    Log::SetOutput(file);
+    Log::package_bitmask = packages;
+}
+
+LogCapture::~LogCapture()
+{
+    Log::SetOutput(previousFile);
+    Log::package_bitmask = previousMask;
+    if (file != nullptr)
+        std::fclose(file);
+}
+
+std::string LogCapture::text() const
+{
+    if (file == nullptr)
+        return std::string();
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    char chunk[512];
+    size_t count;
+    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+        text.append(chunk, count);
+    std::fseek(file, 0, SEEK_END);
+    return text;
+}
+
+} // namespace storetest

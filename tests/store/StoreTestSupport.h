@@ -1,0 +1,53 @@
+// Helpers shared by the store tests: a private temporary directory, whole-file
+// reads and writes, and a capture of the diagnostic log.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace storetest
+{
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return root; }
+    std::string operator/(const std::string& name) const { return root + "/" + name; }
+
+private:
+    std::string root;
+};
+
+bool WriteText(const std::string& path, const std::string& text);
+// The whole file, or an empty string when it cannot be read.
+std::string ReadText(const std::string& path);
+bool IsDirectory(const std::string& path);
+bool IsRegularFile(const std::string& path);
+// Names in the directory other than "." and "..", sorted.
+std::string ListNames(const std::string& directory);
+
+// Sends the log to a temporary file with the given packages switched on and
+// puts the previous output and mask back afterwards.
+class LogCapture
+{
+public:
+    explicit LogCapture(unsigned packages);
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::string text() const;
+
+private:
+    FILE* file;
+    FILE* previousFile;
+    unsigned previousMask;
+};
+
+} // namespace storetest
