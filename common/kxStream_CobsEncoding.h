@@ -1,0 +1,48 @@
+// COBS framing streams.
+//
+// A COBS stream carries whole device packets over an inner byte stream (the
+// serial port): each packet's wire form (address, length, data) is followed by
+// its CRC-8, COBS-encoded and ended with one 0x00 delimiter.
+//
+// kxStream_CreateCobsEncoding (declared in common/kxStream.h) builds one over
+// the inner stream's operations and reference; the COBS stream then owns the
+// inner reference and releases it through the inner `del`. When creation fails
+// the inner reference is left to the caller. Results: kxErrParam for a null
+// output, kxErrMemory when the state cannot be allocated, kxErrResource when
+// the stream record cannot be created.
+//
+// `get` consumes at most one inner byte per call and gives kxErrNotReady until
+// a frame is complete; the bytes of a good frame's packet (without the CRC)
+// come out of the following calls. A frame with a bad length or CRC, or one
+// longer than kxCOBS_MAX_PACKET_WITH_CHECKSUM_BYTES before encoding, is
+// reported once as kxErrPacket and produces no bytes; the next frame starts
+// after the next delimiter.
+//
+// `write` takes one or more whole packets. Each must be well formed (non-zero
+// address, length byte, that many data bytes) and at most
+// kxCOBS_MAX_WRITE_PACKET_BYTES long; otherwise nothing is written and the
+// result is kxErrPacket (malformed or incomplete) or kxErrSize (too long).
+// `put` passes one byte to the inner stream unframed.
+//
+// Threads: one thread may read (get) while another writes (write, put).
+#pragma once
+
+#include "common/kxStream.h"
+
+#ifdef __cplusplus
+extern "C"
+{
+#endif
+
+#define kxCOBS_CHECK 0xC0B5
+// The longest frame content before encoding: a packet of 30 bytes and its CRC.
+#define MAX_PACKET_WITH_CHECKSUM_BYTES 31
+#define kxCOBS_MAX_PACKET_WITH_CHECKSUM_BYTES MAX_PACKET_WITH_CHECKSUM_BYTES
+// The longest packet `write` frames (26 data bytes): the packet, its CRC, the
+// COBS overhead and the delimiter fit the 32-byte outgoing frame.
+#define kxCOBS_MAX_WRITE_PACKET_BYTES 28
+#define kxCOBS_OUT_FRAME_BYTES 32
+
+#ifdef __cplusplus
+}
+#endif
