@@ -1,0 +1,379 @@
+// TCP socket streams.
+#include "unix/unix_streamsocket.h"
+
+#include "unix/unix_time.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+constexpr uint32_t sConnected = 0x1;
+constexpr const char* sModule = "unix_streamsocket.cpp";
+
+// One connection. Threads: the link's reading thread calls sSocketGet, its
+// writing thread sSocketWrite and sSocketPut. Both hold `lock` shared while
+// they look at `flags`, `fd` and `generation` and while their recv or send
+// runs on `fd`, so they never block each other. A reconnect (sSetUp) holds
+// `lock` exclusively and is the only code that changes `flags`, `fd` and
+// `generation`, so it never runs on both threads at once and never closes a
+// descriptor that the other thread is using. The lock prefers exclusive
+// waiters, so a reconnect is not starved by a spinning reader. `lock` is the
+// only lock taken here; nothing else is called while it is held. `port` and
+// `address` are set at creation and only read afterwards.
+struct kxSocketState
+{
+    uint16_t check;
+    uint16_t port;
+    struct sockaddr_in address;
+    uint32_t flags;
+    int fd;
+    uint32_t generation;
+    pthread_rwlock_t lock;
+};
+
+void sPrintError(int line, const char* text, int error)
+{
+    printf("Error in File; %s on line; %d, %s: %d\n", sModule, line, text, error);
+    fflush(stdout);
+}
+
+kxSocketState* sState(void* ref)
+{
+    auto* state = static_cast<kxSocketState*>(ref);
+    if (state == nullptr || state->check != kxSOCKET_CHECK)
+    {
+        return nullptr;
+    }
+    return state;
+}
+
+bool sIsLostConnection(int error)
+{
+    return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT;
+}
+
+bool sIsWouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+void sCloseSocket(kxSocketState* state)
+{
+    state->flags &= ~sConnected;
+    if (state->fd >= 0)
+    {
+        close(state->fd);
+        state->fd = -1;
+    }
+}
+
+// Connects (again). The caller holds `lock` exclusively.
+kxErr sSetUp(kxSocketState* state)
+{
+    state->generation++;
+    if (state->fd >= 0)
+    {
+        sCloseSocket(state);
+        kxTime_MSSleep(10);
+    }
+    state->fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (state->fd < 0)
+    {
+        sPrintError(__LINE__, "unable to create socket", errno);
+        return kxErrIO;
+    }
+    if (connect(state->fd, reinterpret_cast<const struct sockaddr*>(&state->address),
+                sizeof(state->address)) != 0)
+    {
+        int error = errno;
+        kxErr err = kxErrConnection;
+        if (error != EAGAIN && error != ECONNRESET && error != ETIMEDOUT && error != ECONNREFUSED)
+        {
+            sPrintError(__LINE__, "Unhandled socket connect error", error);
+            err = kxErrIO;
+        }
+        sCloseSocket(state);
+        return err;
+    }
+    state->flags |= sConnected;
+
+    // A socket that cannot be configured is not used: it would block the
+    // threads or keep a dead connection alive.
+    int one = 1;
+    if (setsockopt(state->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0)
+    {
+        printf("setsockopt TCP_NODELAY failed: socket = %d, level = %d errno = %d\n", state->fd,
+               IPPROTO_TCP, errno);
+        fflush(stdout);
+        sCloseSocket(state);
+        return kxErrIO;
+    }
+    struct timeval noTimeout = {0, 0};
+    if (setsockopt(state->fd, SOL_SOCKET, SO_RCVTIMEO, &noTimeout, sizeof(noTimeout)) != 0)
+    {
+        sPrintError(__LINE__, "setsockopt SO_RCVTIMEO failed", errno);
+        sCloseSocket(state);
+        return kxErrIO;
+    }
+    struct linger reset = {1, 0};
+    if (setsockopt(state->fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)) != 0)
+    {
+        sPrintError(__LINE__, "setsockopt SO_LINGER failed", errno);
+        sCloseSocket(state);
+        return kxErrIO;
+    }
+    if (ioctl(state->fd, FIONBIO, &one) != 0)
+    {
+        sPrintError(__LINE__, "unable to ioctl socket for non-blocking", errno);
+        sCloseSocket(state);
+        return kxErrIO;
+    }
+    return kxErrNone;
+}
+
+// Reconnects unless the other thread already replaced the connection that
+// the caller saw fail (its generation `seen`). The caller holds no lock.
+kxErr sReconnect(kxSocketState* state, uint32_t seen)
+{
+    pthread_rwlock_wrlock(&state->lock);
+    kxErr err;
+    if (state->generation != seen)
+    {
+        err = (state->flags & sConnected) != 0 ? kxErrNone : kxErrConnection;
+    }
+    else
+    {
+        state->flags &= ~sConnected;
+        err = sSetUp(state);
+    }
+    pthread_rwlock_unlock(&state->lock);
+    return err;
+}
+
+// Takes the byte after a successful peek. The caller holds `lock` shared.
+kxErr sReceiveOne(kxSocketState* state, uint8_t* byte)
+{
+    ssize_t got = recv(state->fd, byte, 1, 0);
+    if (got == 1)
+    {
+        return kxErrNone;
+    }
+    if (got == 0)
+    {
+        return kxErrNotReady;
+    }
+    int error = errno;
+    if (sIsWouldBlock(error))
+    {
+        return kxErrEOF;
+    }
+    if (sIsLostConnection(error))
+    {
+        return kxErrNotReady;
+    }
+    sPrintError(__LINE__, "Unknown error on recv of 1 byte", error);
+    return kxErrIO;
+}
+
+kxErr sSocketGet(uint8_t* byte, void* ref)
+{
+    kxSocketState* state = sState(ref);
+    if (state == nullptr || byte == nullptr)
+    {
+        return kxErrParam;
+    }
+    pthread_rwlock_rdlock(&state->lock);
+    if ((state->flags & sConnected) == 0)
+    {
+        pthread_rwlock_unlock(&state->lock);
+        return kxErrConnection;
+    }
+    uint32_t seen = state->generation;
+    uint8_t peeked = 0;
+    ssize_t got = recv(state->fd, &peeked, 1, MSG_PEEK);
+    if (got < 0)
+    {
+        int error = errno;
+        if (sIsWouldBlock(error))
+        {
+            pthread_rwlock_unlock(&state->lock);
+            return kxErrNotReady;
+        }
+        if (!sIsLostConnection(error))
+        {
+            pthread_rwlock_unlock(&state->lock);
+            sPrintError(__LINE__, "Unhandled socket err on recv peek", error);
+            return kxErrConnection;
+        }
+        pthread_rwlock_unlock(&state->lock);
+        kxErr err = sReconnect(state, seen);
+        if (err != kxErrNone)
+        {
+            return err;
+        }
+        pthread_rwlock_rdlock(&state->lock);
+        if ((state->flags & sConnected) == 0)
+        {
+            pthread_rwlock_unlock(&state->lock);
+            return kxErrConnection;
+        }
+        got = recv(state->fd, &peeked, 1, MSG_PEEK);
+        if (got < 0)
+        {
+            error = errno;
+            if (sIsWouldBlock(error))
+            {
+                pthread_rwlock_unlock(&state->lock);
+                return kxErrNotReady;
+            }
+            sPrintError(__LINE__, "recv peeking bytes available failed after reset", error);
+            got = 1;
+        }
+    }
+    kxErr err = got == 0 ? static_cast<kxErr>(kxErrNotReady) : sReceiveOne(state, byte);
+    pthread_rwlock_unlock(&state->lock);
+    return err;
+}
+
+kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
+{
+    kxSocketState* state = sState(ref);
+    if (state == nullptr || bytes == nullptr)
+    {
+        return kxErrParam;
+    }
+    pthread_rwlock_rdlock(&state->lock);
+    bool connected = (state->flags & sConnected) != 0;
+    pthread_rwlock_unlock(&state->lock);
+    if (!connected)
+    {
+        return kxErrConnection;
+    }
+    size_t sent = 0;
+    uint32_t attempts = 0;
+    kxErr failure = kxErrNone;
+    while (sent < n)
+    {
+        pthread_rwlock_rdlock(&state->lock);
+        uint32_t seen = state->generation;
+        if ((state->flags & sConnected) == 0)
+        {
+            // The last reconnect failed: try once more in this round.
+            pthread_rwlock_unlock(&state->lock);
+            failure = sReconnect(state, seen);
+            attempts++;
+        }
+        else
+        {
+            ssize_t wrote = send(state->fd, bytes + sent, n - sent, MSG_NOSIGNAL);
+            int error = errno;
+            pthread_rwlock_unlock(&state->lock);
+            if (wrote > 0)
+            {
+                sent += static_cast<size_t>(wrote);
+                if (sent == n)
+                {
+                    break;
+                }
+                attempts = 1;
+                failure = kxErrTimeout;
+            }
+            else if (wrote < 0 && (error == EPIPE || error == ENOTCONN || error == ECONNRESET))
+            {
+                kxErr err = sReconnect(state, seen);
+                failure = err != kxErrNone ? err : static_cast<kxErr>(kxErrConnection);
+                attempts++;
+            }
+            else if (wrote < 0 && !sIsWouldBlock(error))
+            {
+                sPrintError(__LINE__, "Unhandled error occured on socket send", error);
+                failure = kxErrIO;
+                attempts++;
+            }
+            else
+            {
+                failure = kxErrTimeout;
+                attempts++;
+            }
+        }
+        if (attempts >= kxSOCKET_WRITE_ATTEMPTS)
+        {
+            return failure;
+        }
+        kxTime_MSSleep(kxSOCKET_RETRY_SLEEP_MS);
+    }
+    return kxErrNone;
+}
+
+kxErr sSocketPut(uint8_t byte, void* ref)
+{
+    return sSocketWrite(&byte, 1, ref);
+}
+
+kxErr sSocketDelete(void* ref)
+{
+    kxSocketState* state = sState(ref);
+    if (state == nullptr)
+    {
+        return kxErrParam;
+    }
+    sCloseSocket(state);
+    pthread_rwlock_destroy(&state->lock);
+    state->check = 0;
+    free(state);
+    return kxErrNone;
+}
+} // namespace
+
+kxErr kxStream_CreateSocket(uint32_t address, uint16_t port, kxStream** stream)
+{
+    if (stream == nullptr)
+    {
+        return kxErrResource;
+    }
+    *stream = nullptr;
+    auto* state = static_cast<kxSocketState*>(calloc(1, sizeof(kxSocketState)));
+    if (state == nullptr)
+    {
+        return kxErrResource;
+    }
+    pthread_rwlockattr_t attributes;
+    pthread_rwlockattr_init(&attributes);
+    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    int rc = pthread_rwlock_init(&state->lock, &attributes);
+    pthread_rwlockattr_destroy(&attributes);
+    if (rc != 0)
+    {
+        free(state);
+        return kxErrResource;
+    }
+    state->check = kxSOCKET_CHECK;
+    state->port = port;
+    state->address.sin_family = AF_INET;
+    state->address.sin_port = htons(port);
+    state->address.sin_addr.s_addr = address;
+    state->fd = -1;
+    pthread_rwlock_wrlock(&state->lock);
+    kxErr err = sSetUp(state);
+    pthread_rwlock_unlock(&state->lock);
+    if (err == kxErrNone)
+    {
+        *stream = kxStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, state);
+    }
+    if (*stream == nullptr)
+    {
+        sSocketDelete(state);
+        return kxErrResource;
+    }
+    return kxErrNone;
+}

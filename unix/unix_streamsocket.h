@@ -1,0 +1,36 @@
+// TCP socket streams.
+//
+// kxStream_CreateSocket (declared in common/kxStream.h) connects to an IPv4
+// address and port with TCP_NODELAY, a zero linger time (closing resets the
+// connection) and a non-blocking descriptor. The stream repairs itself: when a
+// read or a write finds the connection reset, unconnected or timed out, it
+// closes the socket and connects again, transparently to the link. Only one
+// reconnect runs at a time; a thread that finds the connection already
+// replaced by the other thread uses the new one.
+//
+// `get` gives kxErrNotReady when no byte is waiting (also while the peer has
+// closed its side) and kxErrConnection once a reconnect has failed.
+// `write` retries for a bounded number of rounds (kxSOCKET_WRITE_ATTEMPTS,
+// kxSOCKET_RETRY_SLEEP_MS apart; a round that sends some bytes starts the
+// count again) and then reports the failure: kxErrTimeout when the peer takes
+// no more bytes, the reconnect's error when the connection could not be
+// restored, kxErrIO after other send errors.
+//
+// Failure lines are printed to standard output as
+// "Error in File; %s on line; %d, %s: %d\n" (module, line, text, errno).
+#pragma once
+
+#include "common/kxStream.h"
+
+#ifdef __cplusplus
+extern "C"
+{
+#endif
+
+#define kxSOCKET_CHECK 0xDEAD
+#define kxSOCKET_WRITE_ATTEMPTS 10
+#define kxSOCKET_RETRY_SLEEP_MS 60
+
+#ifdef __cplusplus
+}
+#endif
