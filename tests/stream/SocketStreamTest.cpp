@@ -1,0 +1,312 @@
+// Socket streams against TCP servers on 127.0.0.1.
+#include "common/kxStream.h"
+#include "unix/unix_streamsocket.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// A listening socket on the loopback interface.
+class TcpServer
+{
+public:
+    TcpServer()
+    {
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int one = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        EXPECT_EQ(listen(listener, 8), 0);
+        socklen_t length = sizeof(address);
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~TcpServer()
+    {
+        for (int fd : accepted)
+        {
+            close(fd);
+        }
+        StopListening();
+    }
+    void StopListening()
+    {
+        if (listener >= 0)
+        {
+            close(listener);
+            listener = -1;
+        }
+    }
+    // The next connection, or -1 after `timeoutMs`.
+    int Accept(int timeoutMs)
+    {
+        struct pollfd pfd = {listener, POLLIN, 0};
+        if (poll(&pfd, 1, timeoutMs) != 1)
+        {
+            return -1;
+        }
+        int fd = accept(listener, nullptr, nullptr);
+        if (fd >= 0)
+        {
+            accepted.push_back(fd);
+        }
+        return fd;
+    }
+    // Closes a connection so that the peer sees it reset.
+    static void Reset(int fd)
+    {
+        struct linger reset = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+        shutdown(fd, SHUT_RD);
+        close(fd);
+    }
+    void ResetAccepted(int fd)
+    {
+        std::erase(accepted, fd);
+        Reset(fd);
+    }
+    static Bytes Receive(int fd, size_t count, int timeoutMs)
+    {
+        Bytes bytes;
+        auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (bytes.size() < count && Clock::now() < end)
+        {
+            struct pollfd pfd = {fd, POLLIN, 0};
+            if (poll(&pfd, 1, 10) != 1)
+            {
+                continue;
+            }
+            uint8_t buffer[256];
+            ssize_t got = recv(fd, buffer, std::min(sizeof(buffer), count - bytes.size()), 0);
+            if (got <= 0)
+            {
+                break;
+            }
+            bytes.insert(bytes.end(), buffer, buffer + got);
+        }
+        return bytes;
+    }
+    static void Send(int fd, const Bytes& bytes)
+    {
+        ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+
+    int listener = -1;
+    uint16_t port = 0;
+    std::vector<int> accepted;
+};
+
+uint32_t Loopback()
+{
+    return htonl(INADDR_LOOPBACK);
+}
+
+// Polls `get` for `count` bytes within `timeoutMs`.
+Bytes GetBytes(kxStream* stream, size_t count, int timeoutMs)
+{
+    Bytes bytes;
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (bytes.size() < count && Clock::now() < end)
+    {
+        uint8_t byte = 0;
+        kxErr err = kxStream_Read(stream, &byte, 1);
+        if (err == kxErrNone)
+        {
+            bytes.push_back(byte);
+        }
+        else if (err == kxErrNotReady)
+        {
+            usleep(500);
+        }
+        else
+        {
+            ADD_FAILURE() << "get failed: " << err;
+            break;
+        }
+    }
+    return bytes;
+}
+} // namespace
+
+TEST(SocketStream, ConnectionRefusedGivesNoStream)
+{
+    TcpServer server;
+    uint16_t port = server.port;
+    server.StopListening();
+    kxStream* stream = nullptr;
+    EXPECT_EQ(kxStream_CreateSocket(Loopback(), port, &stream), kxErrResource);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(kxStream_CreateSocket(Loopback(), port, nullptr), kxErrResource);
+}
+
+TEST(SocketStream, ConnectGetAndWrite)
+{
+    TcpServer server;
+    kxStream* stream = nullptr;
+    ASSERT_EQ(kxStream_CreateSocket(Loopback(), server.port, &stream), kxErrNone);
+    int peer = server.Accept(1000);
+    ASSERT_GE(peer, 0);
+
+    uint8_t byte = 0;
+    EXPECT_EQ(kxStream_Read(stream, &byte, 1), kxErrNotReady);
+    TcpServer::Send(peer, {0x04, 0x00, 0xAF});
+    EXPECT_EQ(GetBytes(stream, 3, 1000), Bytes({0x04, 0x00, 0xAF}));
+
+    const uint8_t packet[4] = {0x04, 0x02, 0x00, 0x03};
+    EXPECT_EQ(kxStream_Write(stream, packet, 4), kxErrNone);
+    EXPECT_EQ(kxStream_Write(stream, packet, 1), kxErrNone);
+    EXPECT_EQ(TcpServer::Receive(peer, 5, 1000), Bytes({0x04, 0x02, 0x00, 0x03, 0x04}));
+
+    // The peer closing its side reads as no byte yet.
+    shutdown(peer, SHUT_WR);
+    usleep(20000);
+    EXPECT_EQ(kxStream_Read(stream, &byte, 1), kxErrNotReady);
+    EXPECT_EQ(kxStream_Destroy(&stream), kxErrNone);
+}
+
+TEST(SocketStream, ReconnectsAfterThePeerResets)
+{
+    TcpServer server;
+    kxStream* stream = nullptr;
+    ASSERT_EQ(kxStream_CreateSocket(Loopback(), server.port, &stream), kxErrNone);
+    int first = server.Accept(1000);
+    ASSERT_GE(first, 0);
+    server.ResetAccepted(first);
+    usleep(20000);
+
+    // The reader finds the reset, connects again and reads from the new peer.
+    uint8_t byte = 0;
+    EXPECT_EQ(kxStream_Read(stream, &byte, 1), kxErrNotReady);
+    int second = server.Accept(1000);
+    ASSERT_GE(second, 0);
+    TcpServer::Send(second, {0x42});
+    EXPECT_EQ(GetBytes(stream, 1, 1000), Bytes({0x42}));
+
+    // The writer does the same.
+    server.ResetAccepted(second);
+    usleep(20000);
+    const uint8_t data[3] = {1, 2, 3};
+    EXPECT_EQ(kxStream_Write(stream, data, 3), kxErrNone);
+    int third = server.Accept(1000);
+    ASSERT_GE(third, 0);
+    EXPECT_EQ(TcpServer::Receive(third, 3, 1000), Bytes({1, 2, 3}));
+    kxStream_Destroy(&stream);
+}
+
+TEST(SocketStream, ReaderAndWriterReconnectOnlyOnce)
+{
+    TcpServer server;
+    kxStream* stream = nullptr;
+    ASSERT_EQ(kxStream_CreateSocket(Loopback(), server.port, &stream), kxErrNone);
+    int first = server.Accept(1000);
+    ASSERT_GE(first, 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> received{0};
+    std::atomic<int> writeFailures{0};
+    std::thread reader(
+        [&]
+        {
+            while (!stop)
+            {
+                uint8_t byte = 0;
+                kxErr err = kxStream_Read(stream, &byte, 1);
+                if (err == kxErrNone)
+                {
+                    received++;
+                }
+                else
+                {
+                    usleep(100);
+                }
+            }
+        });
+    std::thread writer(
+        [&]
+        {
+            const uint8_t packet[2] = {0x04, 0x00};
+            for (int i = 0; i < 200 && !stop; i++)
+            {
+                if (kxStream_Write(stream, packet, 2) != kxErrNone)
+                {
+                    writeFailures++;
+                }
+                usleep(2000);
+            }
+        });
+    usleep(50000);
+    server.ResetAccepted(first);
+    int second = server.Accept(2000);
+    ASSERT_GE(second, 0);
+    // Both threads have met the reset by now; only one connected again.
+    usleep(200000);
+    EXPECT_EQ(server.Accept(100), -1);
+    TcpServer::Send(second, {1, 2, 3});
+    EXPECT_FALSE(TcpServer::Receive(second, 2, 1000).empty());
+    for (int i = 0; i < 100 && received < 3; i++)
+    {
+        usleep(10000);
+    }
+    stop = true;
+    reader.join();
+    writer.join();
+    EXPECT_EQ(received, 3);
+    EXPECT_EQ(writeFailures, 0);
+    kxStream_Destroy(&stream);
+}
+
+TEST(SocketStream, WriteGivesUpWhenTheServerIsGone)
+{
+    TcpServer server;
+    kxStream* stream = nullptr;
+    ASSERT_EQ(kxStream_CreateSocket(Loopback(), server.port, &stream), kxErrNone);
+    int peer = server.Accept(1000);
+    ASSERT_GE(peer, 0);
+    server.StopListening();
+    server.ResetAccepted(peer);
+    usleep(20000);
+
+    const uint8_t data[4] = {1, 2, 3, 4};
+    auto start = Clock::now();
+    EXPECT_EQ(kxStream_Write(stream, data, 4), kxErrConnection);
+    auto elapsed = Clock::now() - start;
+    EXPECT_LT(elapsed,
+              std::chrono::milliseconds(kxSOCKET_WRITE_ATTEMPTS * (kxSOCKET_RETRY_SLEEP_MS + 40)));
+    // The stream stays unconnected, and says so at once.
+    uint8_t byte = 0;
+    EXPECT_EQ(kxStream_Read(stream, &byte, 1), kxErrConnection);
+    EXPECT_EQ(kxStream_Write(stream, data, 4), kxErrConnection);
+    kxStream_Destroy(&stream);
+}
+
+TEST(SocketStream, WriteToAPeerThatTakesNothingEnds)
+{
+    TcpServer server;
+    kxStream* stream = nullptr;
+    ASSERT_EQ(kxStream_CreateSocket(Loopback(), server.port, &stream), kxErrNone);
+    int peer = server.Accept(1000);
+    ASSERT_GE(peer, 0);
+    Bytes block(32 * 1024 * 1024, 0x5A);
+    auto start = Clock::now();
+    EXPECT_EQ(kxStream_Write(stream, block.data(), block.size()), kxErrTimeout);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    kxStream_Destroy(&stream);
+}
