@@ -10,18 +10,30 @@
 
 namespace
 {
+const char* const _FILES[] = {"input", "first", "second"};
+// Plain storage: it must outlive the exit handler that cleans up.
+char _directory[512];
+
+void _remove_work_directory()
+{
+    for (const char* name : _FILES)
+        unlink((std::string(_directory) + "/" + name).c_str());
+    rmdir(_directory);
+}
+
 std::string _work_directory()
 {
-    // Saves sync the file; a memory file system keeps that cheap.
-    static std::string directory = []
+    if (_directory[0] == '\0')
     {
+        // Saves sync the file; a memory file system keeps that cheap.
         const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/fuzz-kvs-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr)
+        snprintf(_directory, sizeof _directory, "%s/fuzz-kvs-XXXXXX",
+                 base != nullptr && base[0] != '\0' ? base : "/tmp");
+        if (mkdtemp(_directory) == nullptr)
             abort();
-        return pattern;
-    }();
-    return directory;
+        atexit(_remove_work_directory);
+    }
+    return _directory;
 }
 
 bool _write_all(const std::string& path, const uint8_t* data, size_t size)
