@@ -252,24 +252,6 @@ TEST(UpdaterStoreItems, DefaultItemIsEmptyAndTouchesNothing)
     EXPECT_EQ(ListNames(dir.path()), "");
 }
 
-TEST(UpdaterStoreItems, CopiesCarryAllFields)
-{
-    TempDir dir;
-    UpdaterStore store(dir.path().c_str());
-    UpdaterStoreItem item = store.AddDevice(0x1u);
-    item.settings.Add("k", "v");
-    UpdaterStoreItem copy(item);
-    UpdaterStoreItem assigned;
-    assigned = item;
-    for (const UpdaterStoreItem* other : {&copy, &assigned})
-    {
-        EXPECT_EQ(other->basePath, item.basePath);
-        EXPECT_EQ(other->name, item.name);
-        EXPECT_EQ(other->type, item.type);
-        EXPECT_EQ(other->settings.Entries(), item.settings.Entries());
-    }
-}
-
 TEST(UpdaterStoreItems, FileExistsSearchesTheItemsDirectory)
 {
     TempDir dir;
