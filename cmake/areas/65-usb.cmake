@@ -20,27 +20,33 @@ if(TARGET PkgConfig::UMOCKDEV)
   target_link_libraries(usb_fake PUBLIC PkgConfig::UMOCKDEV Threads::Threads)
 endif()
 
-# kx_add_umockdev_gtest(NAME SOURCES src... LIBS lib... [LABELS label...])
-# A GoogleTest binary run as one CTest test under umockdev-wrapper.
-function(kx_add_umockdev_gtest name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
-  if(NOT TARGET usb_fake)
-    return()
-  endif()
-  find_program(KX_UMOCKDEV_WRAPPER umockdev-wrapper)
-  if(NOT KX_UMOCKDEV_WRAPPER)
-    return()
+# _kx_usb_gtest(NAME [UMOCKDEV] SOURCES src... LIBS lib... [LABELS label...])
+# A GoogleTest binary run as one CTest test; with UMOCKDEV it runs under
+# umockdev-wrapper and links the emulated modules (and is left out when
+# umockdev is missing).
+function(_kx_usb_gtest name)
+  cmake_parse_arguments(T "UMOCKDEV" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  set(command $<TARGET_FILE:${name}>)
+  set(labels unit ${T_LABELS})
+  set(libs ${T_LIBS})
+  if(T_UMOCKDEV)
+    find_program(KX_UMOCKDEV_WRAPPER umockdev-wrapper)
+    if(NOT TARGET usb_fake OR NOT KX_UMOCKDEV_WRAPPER)
+      return()
+    endif()
+    set(command ${KX_UMOCKDEV_WRAPPER} $<TARGET_FILE:${name}>)
+    list(APPEND labels umockdev)
+    list(APPEND libs usb_fake)
   endif()
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} usb_fake
+  target_link_libraries(${name} PRIVATE ${libs}
     GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   target_compile_definitions(${name} PRIVATE
     KX_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KX_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  set(labels unit umockdev ${T_LABELS})
   if("threaded" IN_LIST T_LABELS)
     add_dependencies(threaded_tests ${name})
   endif()
-  add_test(NAME ${name} COMMAND ${KX_UMOCKDEV_WRAPPER} $<TARGET_FILE:${name}>)
+  add_test(NAME ${name} COMMAND ${command})
   set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT 300
     ENVIRONMENT "TMPDIR=${CMAKE_BINARY_DIR}")
 endfunction()
@@ -56,7 +62,7 @@ else()
   set(KX_USB_FAKE_LABELS threaded)
 endif()
 
-kx_add_umockdev_gtest(usb_driver_test
+_kx_usb_gtest(usb_driver_test UMOCKDEV
   SOURCES tests/usb/UsbDriverTest.cpp
   LIBS kx_usb
   LABELS ${KX_USB_FAKE_LABELS})
@@ -69,7 +75,7 @@ kx_add_gtest(multicast_test
   SOURCES tests/multicast/MulticastTest.cpp tests/multicast/NetNamespaceMain.cpp
   LIBS kx_net)
 
-kx_add_gtest(beacon_interface_test
+_kx_usb_gtest(beacon_interface_test
   SOURCES tests/multicast/BeaconInterfaceTest.cpp
   LIBS kx_net
   LABELS threaded)
