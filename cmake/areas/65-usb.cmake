@@ -46,9 +46,14 @@ function(_kx_usb_gtest name)
   if("threaded" IN_LIST T_LABELS)
     add_dependencies(threaded_tests ${name})
   endif()
+  set(environment "TMPDIR=${CMAKE_BINARY_DIR}")
+  if(T_UMOCKDEV AND KX_SANITIZE STREQUAL "address")
+    # The preload library comes before the sanitizer runtime.
+    list(APPEND environment "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1")
+  endif()
   add_test(NAME ${name} COMMAND ${command})
   set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT 300
-    ENVIRONMENT "TMPDIR=${CMAKE_BINARY_DIR}")
+    ENVIRONMENT "${environment}")
 endfunction()
 
 # libusb runs its own event-handling and hotplug threads, so the emulated-device
