@@ -1,4 +1,10 @@
 // Diagnostic trace, switched on per package by a 32-bit mask.
+//
+// Threads: the mask and the output stream are set by the main thread while
+// the command line is read, before any other thread exists; afterwards every
+// thread (download worker, link threads) only reads them. There is no lock:
+// each line is handed to the stream in one call, which the C library
+// serialises.
 #pragma once
 
 #include <cstdio>
@@ -30,7 +36,10 @@ public:
     static const char* const TIMESTAMP_FORMAT;
     static const char* const SEPARATOR;
 
-    static void log(unsigned package, const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Package 0 is always written; any other package only when it shares a
+    // bit with the mask. At most 2047 characters, no newline added.
+    static void log(unsigned package, const char* format, ...)
+        __attribute__((format(printf, 2, 3)));
     static void SetOutput(FILE* out);
     static void ActivatePackage(unsigned bits);
     static void DeactivatePackage(unsigned bits);
