@@ -420,3 +420,44 @@ TEST_F(UsbDriver, OneThreadReadsWhileAnotherWrites)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(UsbDriver, AModuleThatAnswersWhatItIsSentIsReadBack)
+{
+    FakeModule& m = openModule(_module("40F5849A"));
+    m.setOutListener([&m](const std::vector<uint8_t>& data) { m.queueIn(data); });
+    const uint8_t packet[] = {0x04, 0x02, 0x11, 0x22};
+    ASSERT_EQ(lxusb_write_to_device(usb, packet, sizeof packet), kxErrNone);
+    for (uint8_t expected : packet)
+    {
+        uint8_t byte = 0;
+        ASSERT_EQ(lxusb_get_from_device(usb, &byte), kxErrNone);
+        EXPECT_EQ(byte, expected);
+    }
+}
+
+TEST_F(UsbDriver, AnUnpluggedModuleFailsAndIsFoundAgainByANewRecord)
+{
+    FakeModule& m = openModule(_module("40F5849A"));
+    bus->removeModule(m);
+    uint8_t byte = 0x33;
+    // A write gives up with its bytes unsent; reads fail until the fifth
+    // failure in a row puts the record into the failed state.
+    EXPECT_EQ(lxusb_write_to_device(usb, &byte, 1), kxErrWrite);
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(lxusb_get_from_device(usb, &byte), kxErrNotReady) << i;
+    EXPECT_EQ(lxusb_get_from_device(usb, &byte), kxErrIO);
+    EXPECT_EQ(lxusb_write_to_device(usb, &byte, 1), kxErrIO);
+    EXPECT_EQ(lxusb_get_state(usb), (uint32_t)lxusbStateFailed);
+    lxusb_destroy(&usb);
+
+    // The module comes back (as its loader, under another product identifier).
+    FakeModule& loader = bus->addModule(_module("40F5849A", 0x0011));
+    usb = lxusb_create_usb(lxusbModeLibusb);
+    ASSERT_EQ(lxusb_open_lumbrixon_device(usb, "40F5849A"), kxErrNone);
+    EXPECT_TRUE(loader.claimed());
+}
+
+} // namespace

@@ -90,6 +90,11 @@ struct FakeModuleState
     int claimError = 0;
     int opens = 0;
     bool claimed = false;
+    bool disconnected = false;
+    std::string syspath;
+    std::function<void(const std::vector<uint8_t>&)> outListener;
+    // Accepted OUT data not yet handed to the listener.
+    std::vector<std::vector<uint8_t>> toListener;
 };
 
 namespace
@@ -164,6 +169,8 @@ void _out(FakeModuleState* s, usbdevfs_urb* urb, UMockdevIoctlData* buffer)
         n = t.limit;
     s->outTransfers.emplace_back(buffer ? buffer->data : nullptr,
                                  buffer ? buffer->data + n : nullptr);
+    if (s->outListener)
+        s->toListener.push_back(s->outTransfers.back());
     urb->actual_length = (int)n;
     urb->status = 0;
 }
@@ -290,12 +297,36 @@ void _discard(FakeModuleState* s, UMockdevIoctlClient* client, UMockdevIoctlData
     _complete(client, -1, EINVAL);
 }
 
+void _answer(FakeModuleState* s, UMockdevIoctlClient* client);
+
 gboolean _handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
     FakeModuleState* s = (FakeModuleState*)user;
+    std::function<void(const std::vector<uint8_t>&)> listener;
+    std::vector<std::vector<uint8_t>> pending;
+    {
+        std::lock_guard<std::mutex> guard(s->lock);
+        _answer(s, client);
+        if (!s->toListener.empty())
+        {
+            listener = s->outListener;
+            pending.swap(s->toListener);
+        }
+    }
+    for (const auto& data : pending)
+        listener(data);
+    return TRUE;
+}
+
+void _answer(FakeModuleState* s, UMockdevIoctlClient* client)
+{
     gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    std::lock_guard<std::mutex> guard(s->lock);
+    if (s->disconnected)
+    {
+        _complete(client, -1, ENODEV);
+        return;
+    }
     switch (request)
     {
         case USBDEVFS_GET_CAPABILITIES:
@@ -372,7 +403,6 @@ gboolean _handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
             _complete(client, -1, ENOTTY);
             break;
     }
-    return TRUE;
 }
 
 void _clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer user)
@@ -421,6 +451,18 @@ void FakeModule::queueOut(const FakeTransfer& transfer)
 {
     std::lock_guard<std::mutex> guard(state_->lock);
     state_->outQueue.push_back(transfer);
+}
+
+void FakeModule::setOutListener(std::function<void(const std::vector<uint8_t>& data)> listener)
+{
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->outListener = std::move(listener);
+}
+
+void FakeModule::disconnect()
+{
+    std::lock_guard<std::mutex> guard(state_->lock);
+    state_->disconnected = true;
 }
 
 void FakeModule::setClearHaltError(int error)
@@ -477,6 +519,7 @@ struct FakeBus::Impl
 {
     UMockdevTestbed* testbed = nullptr;
     std::vector<std::unique_ptr<FakeModule>> modules;
+    int nextNumber = 2; // device 1 is the root hub
 };
 
 FakeBus::FakeBus() : impl_(new Impl)
@@ -501,6 +544,16 @@ FakeBus::~FakeBus()
     g_object_unref(impl_->testbed);
 }
 
+void FakeBus::removeModule(FakeModule& module)
+{
+    // The handler stays attached and the module's state alive until the bus
+    // ends: open descriptors still reach it, and every request now fails.
+    module.disconnect();
+    FakeModuleState* s = module.state_.get();
+    umockdev_testbed_uevent(impl_->testbed, s->syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(impl_->testbed, s->syspath.c_str());
+}
+
 bool FakeBus::available()
 {
     const char* preload = getenv("LD_PRELOAD");
@@ -521,7 +574,7 @@ std::string fakeDescriptorsHex(const FakeModuleConfig& config)
 
 FakeModule& FakeBus::addModule(const FakeModuleConfig& config)
 {
-    int number = (int)impl_->modules.size() + 2; // device 1 is the root hub
+    int number = impl_->nextNumber++;
     char text[2048];
     snprintf(text, sizeof text,
              "P: /devices/pci0000:00/0000:00:14.0/usb1/1-%d\n"
@@ -560,6 +613,9 @@ FakeModule& FakeBus::addModule(const FakeModuleConfig& config)
     char devnode[64];
     snprintf(devnode, sizeof devnode, "/dev/bus/usb/001/%03d", number);
     s->devnode = devnode;
+    char syspath[96];
+    snprintf(syspath, sizeof syspath, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%d", number - 1);
+    s->syspath = syspath;
     s->handler = umockdev_ioctl_base_new();
     g_signal_connect(s->handler, "handle-ioctl", G_CALLBACK(_handleIoctl), s);
     g_signal_connect(s->handler, "client-connected", G_CALLBACK(_clientConnected), s);

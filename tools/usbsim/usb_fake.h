@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,6 +63,12 @@ public:
     // Queues the handling of the next OUT transfer (by default every OUT
     // transfer is accepted whole).
     void queueOut(const FakeTransfer& transfer);
+    // Called on umockdev's handler thread with the data of every accepted OUT
+    // transfer, without the module's lock held: a listener may queue answers.
+    void setOutListener(std::function<void(const std::vector<uint8_t>& data)> listener);
+    // From now on every request to the device fails with ENODEV, as when a
+    // module is unplugged or restarts.
+    void disconnect();
     // Makes clear-halt requests fail with the given errno (0: succeed).
     void setClearHaltError(int error);
     // Makes claim-interface requests fail with the given errno (0: succeed).
@@ -95,6 +102,9 @@ public:
 
     // Adds a module; the reference stays valid for the bus's lifetime.
     FakeModule& addModule(const FakeModuleConfig& config);
+    // Disconnects the module, announces its removal and takes it off the bus.
+    // The reference stays valid (and the module refuses every request).
+    void removeModule(FakeModule& module);
     // True when the process runs under umockdev's preload library.
     static bool available();
 
