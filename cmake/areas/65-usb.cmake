@@ -56,6 +56,12 @@ function(_kx_usb_gtest name)
     ENVIRONMENT "${environment}")
 endfunction()
 
+# kx_add_umockdev_gtest(NAME SOURCES src... LIBS lib... [LABELS label...])
+# For areas that test against emulated USB modules (tools/usbsim/usb_fake.h).
+function(kx_add_umockdev_gtest name)
+  _kx_usb_gtest(${name} UMOCKDEV ${ARGN})
+endfunction()
+
 # libusb runs its own event-handling and hotplug threads, so the emulated-device
 # tests count as threaded. Under ThreadSanitizer they are left out: umockdev
 # hands every request to its worker thread through GLib, whose futex-based
