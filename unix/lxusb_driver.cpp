@@ -46,6 +46,11 @@ struct lxusb_device
 };
 
 // The process-wide libusb context and the function that creates it.
+// Threads: any thread that opens a record, enumerates or ends the context.
+// Both variables are read and written only under sContextLock, the only lock
+// of this module. The context is created and ended under it, so that two
+// threads never create two contexts; the creating function is libusb_init or a
+// test's stand-in for it, which must not call back into this module.
 static std::mutex sContextLock;
 static libusb_context* sContext = nullptr;
 static lxusb_init_function sInitFunction = nullptr;
