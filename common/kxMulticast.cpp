@@ -18,6 +18,7 @@
 #define kxMULTICAST_TTL 1
 #define kxMULTICAST_RECEIVE_TIMEOUT_S 1
 
+// One multicast socket; used only by the thread (actor or search) that created it.
 struct kxMulticast
 {
     uint16_t check;

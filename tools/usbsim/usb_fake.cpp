@@ -75,6 +75,10 @@ std::vector<uint8_t> _descriptors(const FakeModuleConfig& c)
 
 } // namespace
 
+// One emulated module.
+// Threads: the test's threads (FakeModule methods) and umockdev's handler
+// thread (_handleIoctl) both touch every field under `lock`, the only lock; the
+// OUT listener is called after it is released.
 struct FakeModuleState
 {
     mutable std::mutex lock;
