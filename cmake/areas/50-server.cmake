@@ -23,9 +23,8 @@ target_link_libraries(update-server PRIVATE PkgConfig::HTTPLIB ZLIB::ZLIB Thread
 
 # Tests
 add_library(server_test_support STATIC
-  tests/server/ServerHarness.cpp
-  tests/server/TestLog.cpp)
-target_link_libraries(server_test_support PUBLIC ZLIB::ZLIB Threads::Threads)
+  tests/server/ServerHarness.cpp)
+target_link_libraries(server_test_support PUBLIC updater_base ZLIB::ZLIB Threads::Threads)
 target_compile_definitions(server_test_support PUBLIC
   UPDATE_SERVER_PATH="$<TARGET_FILE:update-server>")
 add_dependencies(server_test_support update-server)
@@ -47,3 +46,22 @@ kx_add_gtest(server_request_test
   SOURCES tests/server/UpdateServerRequestTest.cpp
   LIBS updater_server server_test_support
   LABELS threaded)
+
+# Firmware acquisition in the Updater: the flows need the client, the store
+# and the BIRD file class.
+if(TARGET updater_core)
+  target_link_libraries(updater_core PUBLIC updater_server)
+  foreach(lib updater_store updater_firmware)
+    if(TARGET ${lib})
+      target_link_libraries(updater_core PUBLIC ${lib})
+    endif()
+  endforeach()
+endif()
+if(TARGET Updater)
+  kx_add_gtest(server_acquire_test
+    SOURCES tests/server/AcquireTest.cpp
+    LIBS server_test_support util
+    LABELS threaded)
+  target_compile_definitions(server_acquire_test PRIVATE UPDATER_PATH="$<TARGET_FILE:Updater>")
+  add_dependencies(server_acquire_test Updater update-server)
+endif()
