@@ -1,0 +1,236 @@
+// One run of the updater: read the command line, prepare the store directory
+// and run the requested commands in a fixed order. Exit status 0 when every
+// command that ran succeeded, 1 otherwise.
+#include "app/BuildPath.h"
+#include "app/CLI_Display.h"
+#include "app/Log.h"
+#include "app/Parameters.h"
+#include "app/Updater.h"
+#include "app/Usage.h"
+#include "common/kxDirectory.h"
+
+#include <cstdint>
+#include <string>
+
+namespace
+{
+constexpr uint16_t _STORE_DIRECTORY_MODE = 0755;
+constexpr uint32_t _FINGERPRINT_SERIAL = 0xDEADDEAD;
+
+int _exit_status(bool succeeded, int runStatus)
+{
+    return succeeded && runStatus == 0 ? 0 : 1;
+}
+
+// "<store root>/updater"; the root defaults to "<home>/.kavrel". Empty when
+// the home directory cannot be read.
+std::string _store_directory(const Parameters& params)
+{
+    std::string root = params.store_root;
+    if (root.empty())
+    {
+        std::string home;
+        kxErr result = _read_home_directory(home);
+        if (result != kxErrNone)
+        {
+            Log::log(DEBUG_APP, "Updater: FailedkxDirectory_GetHomeDirectory()==> %d\n", result);
+            return std::string();
+        }
+        root = BuildPath(home.c_str(), ".kavrel", nullptr);
+    }
+    return BuildPath(root.c_str(), "updater", nullptr);
+}
+
+// Fingerprint and download come first and only record a failure; then the
+// first of discover, update, list builds, list local builds and JWT runs.
+int _run_commands(Parameters& params, CLI_Display& display, const std::string& storeDirectory)
+{
+    const CommandsClass& commands = params.commands;
+    Updater updater(params.server_url.c_str(), storeDirectory.c_str(), display);
+    int runStatus = 0;
+
+    if (commands.IsSet(CMD_FINGERPRINT))
+    {
+        if (params.serial_port.empty())
+        {
+            display.message(UpdaterDisplayInterface::Error,
+                            "Must specify the serial port used for connecting");
+            return 1;
+        }
+        Fingerprint fingerprint;
+        if (updater.Get_Fingerprint(fingerprint, params.serial_port, _FINGERPRINT_SERIAL,
+                                    params.bird_file, static_cast<uint32_t>(params.baud_rate),
+                                    true))
+        {
+            _display_fingerprint(display, fingerprint);
+        }
+        else
+        {
+            display.message(UpdaterDisplayInterface::Error, "Got no response from chip");
+            runStatus = 1;
+        }
+    }
+
+    if (commands.IsSet(CMD_GET_BUILD))
+    {
+        if (params.serial_number == 0)
+        {
+            display.message(UpdaterDisplayInterface::Error,
+                            "-G must specify a specific device via -d");
+            display.message(UpdaterDisplayInterface::Error, "--help for usage information");
+            return 1;
+        }
+        display.message(UpdaterDisplayInterface::Info,
+                        "Retrieving firmware for device with serial number %08X",
+                        params.serial_number);
+        if (params.build_number.empty())
+        {
+            display.message(UpdaterDisplayInterface::Info, "No build specified");
+            display.message(UpdaterDisplayInterface::Info, "Using Latest build");
+        }
+        else
+        {
+            display.message(UpdaterDisplayInterface::Info, "Retrieving firmware build %s",
+                            params.build_number.c_str());
+        }
+        uint32_t stored = updater.Download_Firmware(params.serial_number, params.build_number,
+                                                    params.override_checks, false);
+        if (stored != 0)
+        {
+            // A following update uses exactly the build that was stored.
+            params.build_number = std::to_string(stored);
+        }
+        else
+        {
+            runStatus = 1;
+        }
+    }
+
+    if (commands.IsSet(CMD_DISCOVER))
+    {
+        int transport =
+            params.transport_given && params.transport != TRANSPORT_RECOVER ? params.transport : 0;
+        bool listed;
+        if (params.router_serial_number != 0)
+        {
+            display.message(UpdaterDisplayInterface::Info,
+                            "Searching for Lumbrixon Network devices connected to %08X",
+                            params.router_serial_number);
+            listed = updater.List_Devices(params.router_serial_number, transport);
+        }
+        else
+        {
+            display.message(UpdaterDisplayInterface::Info, "Searching for Lumbrixon devices");
+            // Without a transport a plain search looks on USB only.
+            listed = updater.List_Devices(0, transport != 0 ? transport : TRANSPORT_USB);
+        }
+        return _exit_status(listed, runStatus);
+    }
+
+    if (commands.IsSet(CMD_UPDATE))
+    {
+        char* end = nullptr;
+        uint32_t build = _get_int_arg(params.build_number.c_str(), &end);
+        updater.Set_UEIBytes_Load(params.use_uei_bytes);
+        bool updated;
+        if (params.transport == TRANSPORT_RECOVER)
+        {
+            updated = updater.Recover_Firmware(
+                params.serial_port, build, static_cast<uint32_t>(params.baud_rate),
+                params.serial_number, params.bird_file, params.override_checks);
+        }
+        else if (params.serial_number != 0)
+        {
+            updated = updater.Update_Firmware(params.serial_number, build, params.bird_file,
+                                              params.module_address, params.router_serial_number,
+                                              params.override_checks);
+        }
+        else
+        {
+            display.message(UpdaterDisplayInterface::Error,
+                            "Must specify the specific device to be updated");
+            return 1;
+        }
+        return _exit_status(updated, runStatus);
+    }
+
+    if (commands.IsSet(CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS | CMD_GET_JWT))
+    {
+        const char* missing = commands.IsSet(CMD_LIST_BUILDS)         ? "List Builds"
+                              : commands.IsSet(CMD_LIST_LOCAL_BUILDS) ? "List Local Builds"
+                                                                      : "Get JWT";
+        if (params.serial_number == 0)
+        {
+            display.message(UpdaterDisplayInterface::Error,
+                            "Error must supply a serial number for the %s command", missing);
+            _display_usage(false, false);
+            return 1;
+        }
+        bool answered = true;
+        if (commands.IsSet(CMD_LIST_BUILDS))
+        {
+            _display_builds(display, updater.Get_BuildList(params.serial_number, &answered),
+                            params.serial_number);
+        }
+        else if (commands.IsSet(CMD_LIST_LOCAL_BUILDS))
+        {
+            _display_builds(display, updater.Get_BuildListLocal(params.serial_number, &answered),
+                            params.serial_number);
+        }
+        else
+        {
+            _display_jwt(display, updater.Get_JWT(params.serial_number, &answered));
+        }
+        return _exit_status(answered, runStatus);
+    }
+
+    return runStatus;
+}
+
+int _run(int argc, char** argv, Parameters& params, CLI_Display& display)
+{
+    int parsed = _get_params(display, argc, argv, &params);
+    _display_app_version(display);
+    if (parsed != 0)
+    {
+        _display_copyright(display);
+        _display_usage(false, false);
+        return 1;
+    }
+    if (params.commands.IsSet(CMD_HELP))
+    {
+        _display_copyright(display);
+        _display_usage(params.log_mask_given, true);
+        return 0;
+    }
+    if (!params.commands.IsSet(CMD_ANY_COMMAND))
+    {
+        _display_copyright(display);
+        _display_usage(params.log_mask_given, params.help_requested);
+        return 0;
+    }
+
+    std::string storeDirectory = _store_directory(params);
+    if (storeDirectory.empty())
+    {
+        return 1;
+    }
+    if (kxDirectory_Ensure(storeDirectory.c_str(), _STORE_DIRECTORY_MODE) != kxErrNone)
+    {
+        display.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s",
+                        storeDirectory.c_str());
+        return 1;
+    }
+    return _run_commands(params, display, storeDirectory);
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Parameters params;
+    CLI_Display display;
+    Log::SetOutput(stderr);
+    int status = _run(argc, argv, params, display);
+    _release_params(&params);
+    return status;
+}
