@@ -1,17 +1,203 @@
-// Downloads and build lists: the server side of the flows is not part of this
-// build yet; the listings are.
+// Firmware acquisition: downloads from the update server into the store, the
+// server's and the store's build lists, and the device's feature token.
 #include "app/Updater.h"
 
+#include "app/Log.h"
+#include "app/firmware/BirdFile.h"
 #include "app/server/UpdateServerRequest.h"
+#include "app/server/base64.h"
+#include "app/store/KeyValueStore.h"
+#include "app/store/UpdaterStore.h"
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
 
 namespace
 {
-void _not_available(UpdaterDisplayInterface& display, const char* what)
+const char* const _keyLatestDownload = "LATEST_DOWNLOAD";
+const char* const _keyLastDownloadDate = "LAST_DOWNLOAD_DATE";
+const char* const _birdSuffix = ".bird";
+const auto _spinnerSlice = std::chrono::milliseconds(100);
+
+// A text made only of decimal digits that fits 32 bits.
+bool _strict_number(const std::string& text, unsigned int& value)
 {
-    display.message(UpdaterDisplayInterface::Error, "Updater: %s is not available in this build",
-                    what);
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+    {
+        return false;
+    }
+    unsigned long long parsed = strtoull(text.c_str(), nullptr, 10);
+    if (parsed > 0xFFFFFFFFull)
+    {
+        return false;
+    }
+    value = static_cast<unsigned int>(parsed);
+    return true;
 }
 
+// The leading decimal number of a text (leading blanks allowed, the rest
+// ignored); logs and gives 0 when there is none or it does not fit 32 bits.
+unsigned int _to_number(const std::string& text)
+{
+    size_t start = text.find_first_not_of(" \t");
+    if (start != std::string::npos && isdigit(static_cast<unsigned char>(text[start])))
+    {
+        errno = 0;
+        unsigned long long parsed = strtoull(text.c_str() + start, nullptr, 10);
+        if (errno == 0 && parsed <= 0xFFFFFFFFull)
+        {
+            return static_cast<unsigned int>(parsed);
+        }
+    }
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+    return 0;
+}
+
+std::string _build_file_name(unsigned int build)
+{
+    return std::to_string(build) + _birdSuffix;
+}
+
+} // namespace
+
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                  const std::string& directory, const char* caller)
+{
+    try
+    {
+        return std::make_unique<UpdaterStore>(directory.c_str());
+    }
+    catch (const std::runtime_error& error)
+    {
+        display.message(UpdaterDisplayInterface::Error,
+                        "Failed to Create UpdaterStore in: %s - Exception: %s", caller,
+                        error.what());
+        return nullptr;
+    }
+}
+
+bool _valid_build(unsigned int serial, unsigned int build, const char* serverURL)
+{
+    std::map<std::string, std::string> builds;
+    if (!UpdateServerRequest::GetBuildList(serial, builds, serverURL))
+    {
+        return false;
+    }
+    for (const auto& entry : builds)
+    {
+        if (_to_number(entry.first) == build)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace
+{
+// Runs the download on a worker thread while the calling thread turns the
+// spinner about ten times a second. The worker touches only its own copies
+// and `reply`, which is read after the join.
+bool _download_with_spinner(UpdaterDisplayInterface& display, unsigned int serial,
+                            std::string firmware, std::string build, std::string url, bool noCal,
+                            std::string& reply)
+{
+    std::promise<bool> result;
+    std::future<bool> done = result.get_future();
+    std::thread worker(
+        [serial, firmware, build, url, noCal, &reply, result = std::move(result)]() mutable
+        {
+            bool ok = UpdateServerRequest::GetBuild(serial, firmware.c_str(), build.c_str(), reply,
+                                                    url.c_str(), noCal);
+            result.set_value(ok);
+        });
+    display.update_spinner(true, "Downloading");
+    while (done.wait_for(_spinnerSlice) != std::future_status::ready)
+    {
+        display.update_spinner(true, "Downloading");
+    }
+    display.update_spinner(false, "Downloading");
+    bool ok = done.get();
+    worker.join();
+    return ok;
+}
+
+// Decodes the reply, checks it is a loadable BIRD file and puts it in the
+// entry as <build>.bird. Nothing of the entry changes unless all of that
+// succeeds: the image goes to a hidden file first (store listings skip names
+// starting with "."), which replaces the old image only once it has passed
+// the checks.
+bool _store_image(UpdaterDisplayInterface& display, UpdaterStoreItem& entry, unsigned int build,
+                  const std::string& reply)
+{
+    unsigned long length = 0;
+    char* image = base64_decode(reply.data(), reply.size(), &length);
+    if (image == nullptr)
+    {
+        Log::log(DEBUG_Updater, "Download_Firmware: reply is not base64 (%zu characters)\n",
+                 reply.size());
+        display.message(UpdaterDisplayInterface::Error, "Failed to retrieve a valid BIRD file");
+        return false;
+    }
+    std::string name = _build_file_name(build);
+    std::string partial = "." + name + ".download";
+    std::string directory = entry.FullPath();
+    std::string partialPath = directory + "/" + partial;
+    std::string finalPath = directory + "/" + name;
+    kxErr written =
+        entry.WriteFile(partial.c_str(), reinterpret_cast<unsigned char*>(image), length);
+    free(image);
+    if (written != kxErrNone)
+    {
+        unlink(partialPath.c_str());
+        display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", written);
+        return false;
+    }
+    bool loadable = BirdFile::VerifyFile(partialPath.c_str());
+    if (loadable)
+    {
+        try
+        {
+            BirdFile check(partialPath.c_str());
+        }
+        catch (const std::runtime_error& error)
+        {
+            Log::log(DEBUG_Updater, "Download_Firmware: %s: %s\n", partialPath.c_str(),
+                     error.what());
+            loadable = false;
+        }
+    }
+    if (!loadable)
+    {
+        unlink(partialPath.c_str());
+        display.message(UpdaterDisplayInterface::Error, "Failed to retrieve a valid BIRD file");
+        return false;
+    }
+    if (rename(partialPath.c_str(), finalPath.c_str()) != 0)
+    {
+        Log::log(DEBUG_Updater, "Download_Firmware: rename to %s failed: %s\n", finalPath.c_str(),
+                 strerror(errno));
+        unlink(partialPath.c_str());
+        display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", kxErrIO);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+namespace
+{
 void _report(bool* ok, bool value)
 {
     if (ok != nullptr)
@@ -19,39 +205,222 @@ void _report(bool* ok, bool value)
         *ok = value;
     }
 }
+
 } // namespace
 
-uint32_t Updater::Download_Firmware(uint32_t, std::string, bool, bool)
+uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool overrideChecks,
+                                    bool noCal)
 {
-    _not_available(*display, "downloading firmware");
-    return 0;
+    UpdaterDisplayInterface& out = *display;
+    unsigned int buildNumber = 0;
+    if (!build.empty() && !_strict_number(build, buildNumber))
+    {
+        out.message(UpdaterDisplayInterface::Error, "Build number '%s' must be an number",
+                    build.c_str());
+        return 0;
+    }
+    if (serial == 0)
+    {
+        out.message(UpdaterDisplayInterface::Error, "Serial Number must be non-zero");
+        return 0;
+    }
+    const char* url = server_url.c_str();
+    if (!UpdateServerRequest::ping(url))
+    {
+        out.message(UpdaterDisplayInterface::Error, "Server request failed for %s", url);
+        return 0;
+    }
+
+    std::unique_ptr<UpdaterStore> store =
+        _createUpdaterStore(out, store_directory, "Download_Firmware");
+    if (!store)
+    {
+        return 0;
+    }
+    UpdaterStoreItem entry;
+    if (!store->FindDevice(serial, &entry))
+    {
+        Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+        try
+        {
+            entry = store->AddDevice(serial);
+        }
+        catch (const std::runtime_error& error)
+        {
+            Log::log(DEBUG_APP, "Download_Firmware: %s\n", error.what());
+            out.message(UpdaterDisplayInterface::Error,
+                        "Could not create directory for storing BIRD file");
+            return 0;
+        }
+    }
+
+    std::string currentBuild;
+    std::string firmware;
+    if (!UpdateServerRequest::QueryBuild(serial, currentBuild, firmware, url))
+    {
+        out.message(UpdaterDisplayInterface::Error, "No build information for device");
+        return 0;
+    }
+    if (buildNumber == 0)
+    {
+        buildNumber = _to_number(currentBuild);
+    }
+
+    out.message(UpdaterDisplayInterface::Info, "Retrieving build %u", buildNumber);
+    if (overrideChecks)
+    {
+        out.message(UpdaterDisplayInterface::Info,
+                    "Override specified, skipping validation of build %u", buildNumber);
+    }
+    else
+    {
+        out.message(UpdaterDisplayInterface::Info, "Validating build %u with server", buildNumber);
+        if (!_valid_build(serial, buildNumber, url))
+        {
+            out.message(UpdaterDisplayInterface::Error, "No valid build %u", buildNumber);
+            return 0;
+        }
+        out.message(UpdaterDisplayInterface::Info, "Build %u is valid", buildNumber);
+    }
+
+    std::string reply;
+    if (!_download_with_spinner(out, serial, firmware, std::to_string(buildNumber), server_url,
+                                noCal, reply))
+    {
+        out.message(UpdaterDisplayInterface::Error, "Download failed");
+    }
+    if (reply.empty())
+    {
+        out.message(UpdaterDisplayInterface::Error, "Failed to retrieve a valid BIRD file");
+        return 0;
+    }
+    // A reply that does not decode, is no BIRD file or cannot be stored is a
+    // failed download: the entry keeps its image and its LATEST_DOWNLOAD.
+    if (!_store_image(out, entry, buildNumber, reply))
+    {
+        return 0;
+    }
+    entry.settings.Add(_keyLatestDownload, _build_file_name(buildNumber));
+    entry.settings.Add(_keyLastDownloadDate, KeyValueStore::CurrentTimeText());
+    if (!entry.settings.Save())
+    {
+        Log::log(DEBUG_Updater, "Download_Firmware: could not save the settings of %s\n",
+                 entry.FullPath().c_str());
+    }
+    return buildNumber;
 }
 
-uint32_t Updater::Download_Firmware(const Fingerprint&, std::string, bool)
+uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, std::string build,
+                                    bool overrideChecks)
 {
-    _not_available(*display, "downloading firmware");
-    return 0;
+    unsigned int buildNumber = 0;
+    if (!_strict_number(build, buildNumber))
+    {
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", build.c_str());
+        buildNumber = 0;
+    }
+    unsigned int serial = 0;
+    unsigned int serverBuild = 0;
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serial, &serverBuild,
+                                              server_url.c_str()))
+    {
+        display->message(UpdaterDisplayInterface::Error,
+                         "Failed to retrieve recovery information from Kavrel update server");
+        return 0;
+    }
+    if (buildNumber == 0)
+    {
+        buildNumber = serverBuild;
+    }
+    return Download_Firmware(serial, std::to_string(buildNumber), overrideChecks, false);
 }
 
-BuildList Updater::Get_BuildList(uint32_t, bool* ok)
+BuildList Updater::Get_BuildList(uint32_t serial, bool* ok)
 {
-    _not_available(*display, "listing the server's builds");
-    _report(ok, false);
-    return {};
+    BuildList builds;
+    const char* url = server_url.c_str();
+    if (!UpdateServerRequest::ping(url))
+    {
+        display->message(UpdaterDisplayInterface::Error, "Server request failed for %s", url);
+        _report(ok, false);
+        return builds;
+    }
+    if (!UpdateServerRequest::GetBuildList(serial, builds, url))
+    {
+        display->message(UpdaterDisplayInterface::Error, "Failed to retrieve builds for %08X",
+                         serial);
+        _report(ok, false);
+        return builds;
+    }
+    _report(ok, true);
+    return builds;
 }
 
-BuildList Updater::Get_BuildListLocal(uint32_t, bool* ok)
+BuildList Updater::Get_BuildListLocal(uint32_t serial, bool* ok)
 {
-    _not_available(*display, "listing the stored builds");
-    _report(ok, false);
-    return {};
+    BuildList builds;
+    std::unique_ptr<UpdaterStore> store =
+        _createUpdaterStore(*display, store_directory, "Get_BuildListLocal");
+    if (!store)
+    {
+        _report(ok, false);
+        return builds;
+    }
+    std::vector<UpdaterStoreItem> items;
+    store->FindLocalBuilds(serial, items);
+    for (const UpdaterStoreItem& item : items)
+    {
+        std::string key = item.name.substr(0, item.name.find(_birdSuffix));
+        std::string version;
+        std::string path = item.basePath + "/" + item.name;
+        if (item.IsValid() && BirdFile::VerifyFile(path.c_str()))
+        {
+            // A file that passes the quick check but does not load is listed
+            // without a version rather than ending the run.
+            try
+            {
+                BirdFile bird(path.c_str());
+                version = bird.GetVersion();
+            }
+            catch (const std::runtime_error& error)
+            {
+                Log::log(DEBUG_Updater, "Get_BuildListLocal: %s: %s\n", path.c_str(), error.what());
+            }
+            if (!version.empty())
+            {
+                Log::log(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n",
+                         path.c_str());
+            }
+        }
+        else
+        {
+            Log::log(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+        }
+        builds.emplace(key, version);
+    }
+    _report(ok, true);
+    return builds;
 }
 
-std::string Updater::Get_JWT(uint32_t, bool* ok)
+std::string Updater::Get_JWT(uint32_t serial, bool* ok)
 {
-    _not_available(*display, "fetching the device token");
-    _report(ok, false);
-    return {};
+    std::string token;
+    const char* url = server_url.c_str();
+    if (!UpdateServerRequest::ping(url))
+    {
+        display->message(UpdaterDisplayInterface::Error, "Server request failed for %s", url);
+        _report(ok, false);
+        return token;
+    }
+    if (!UpdateServerRequest::GetDeviceJWT(serial, token, url))
+    {
+        display->message(UpdaterDisplayInterface::Error, "Failed to retrieve jwt for %08X", serial);
+        token.clear();
+        _report(ok, false);
+        return token;
+    }
+    _report(ok, true);
+    return token;
 }
 
 void _display_builds(UpdaterDisplayInterface& display, const BuildList& builds, uint32_t serial)

@@ -232,14 +232,15 @@ TEST_F(Acquire, BuildListFailures)
         _contains(missing.err, "Error must supply a serial number for the List Builds command"));
 
     Serve({"--no-ok", "builds"});
+    // An unanswered question ends the run with status 1.
     Outcome refused = RunUpdater({"-B", "-d", kSerial});
-    EXPECT_EQ(refused.status, 0);
+    EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(_contains(refused.err, "Failed to retrieve builds for 00001A2B\n"));
     EXPECT_TRUE(_contains(refused.out, "No builds found for device [00001A2B]\n"));
 
     server.Stop();
     Outcome down = RunUpdater({"-B", "-d", kSerial});
-    EXPECT_EQ(down.status, 0);
+    EXPECT_EQ(down.status, 1);
     EXPECT_TRUE(_contains(down.err, "Server request failed for " + server.URL() + "\n"));
     EXPECT_TRUE(_contains(down.out, "No builds found for device [00001A2B]\n"));
 }
@@ -393,12 +394,12 @@ TEST_F(Acquire, TokenIsPrinted)
     EXPECT_TRUE(_contains(run.out, "\neyJhbGciOiJIUzI1NiIsInR5cCI6IkpXVCJ9.")) << run.out;
 
     Outcome unknown = RunUpdater({"-J", "-d", "0BADF00D"});
-    EXPECT_EQ(unknown.status, 0);
+    EXPECT_EQ(unknown.status, 1);
     EXPECT_TRUE(_contains(unknown.err, "Failed to retrieve jwt for 0BADF00D\n"));
 
     server.Stop();
     Outcome down = RunUpdater({"-J", "-d", kSerial});
-    EXPECT_EQ(down.status, 0);
+    EXPECT_EQ(down.status, 1);
     EXPECT_TRUE(_contains(down.err, "Server request failed for " + server.URL() + "\n"));
 
     Outcome missing = _updater(home.path(), {"-J", "-i", store.path()});
