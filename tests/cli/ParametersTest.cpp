@@ -2,7 +2,6 @@
 // conversions and the messages of refused options.
 #include "app/Log.h"
 #include "app/Parameters.h"
-#include "app/server/UpdateServerRequest.h"
 
 #include <gtest/gtest.h>
 
@@ -83,31 +82,6 @@ TEST(NumberArguments, OnlyTheLow32BitsAreKept)
     EXPECT_EQ(_get_hex_arg("123456789ABCDEF0123", &end), 0xCDEF0123u);
     EXPECT_EQ(_get_int_arg("4294967296", &end), 0u);
     EXPECT_EQ(_get_int_arg("4294967297", &end), 1u);
-}
-
-TEST_F(ParseTest, DefaultsWithoutOptions)
-{
-    ASSERT_EQ(parse({}), 0);
-    EXPECT_EQ(params.commands.Bits(), 0u);
-    EXPECT_EQ(params.serial_number, 0u);
-    EXPECT_EQ(params.transport, TRANSPORT_USB);
-    EXPECT_FALSE(params.transport_given);
-    EXPECT_EQ(params.baud_rate, 115200);
-    EXPECT_EQ(params.server_url, UpdateServerRequest::DefaultURL());
-    EXPECT_EQ(params.application_name, "Updater");
-    EXPECT_EQ(params.log_file_name, "Updater.log");
-    EXPECT_TRUE(params.use_uei_bytes);
-    EXPECT_FALSE(params.override_checks);
-    EXPECT_TRUE(params.store_root.empty());
-    EXPECT_TRUE(display.errors.empty());
-}
-
-TEST_F(ParseTest, ApplicationNameIsAfterTheLastSeparatorOfEitherKind)
-{
-    std::string path = "C:\\tools/bin\\Updater.exe";
-    char* argv[] = {path.data(), nullptr};
-    ASSERT_EQ(_get_params(display, 1, argv, &params), 0);
-    EXPECT_EQ(params.application_name, "Updater.exe");
 }
 
 TEST_F(ParseTest, CommandsSetTheirBits)
@@ -195,19 +169,6 @@ TEST_F(ParseTest, SerialNumbersWithAndWithoutPrefix)
                        "Discarding '0x' router serial number prefix\n");
 }
 
-TEST_F(ParseTest, InvalidSerialNumbersFailWithTheirArgument)
-{
-    EXPECT_EQ(parse({"-d", "12G4"}), 1);
-    EXPECT_EQ(parse({"-d", "0"}), 1);
-    EXPECT_EQ(parse({"-d", "0x"}), 1);
-    EXPECT_EQ(parse({"-r", "0xZZ"}), 1);
-    EXPECT_EQ(display.errors, (std::vector<std::string>{
-                                  "Invalid serial number obtained from argument [12G4]",
-                                  "Invalid serial number obtained from argument [0]",
-                                  "Invalid serial number obtained from argument []",
-                                  "Invalid router serial number obtained from argument [ZZ]"}));
-}
-
 TEST_F(ParseTest, TransportIsCaseSensitiveAndMatchedOnItsFirstLetters)
 {
     ASSERT_EQ(parse({"-t", "TCPIP"}), 0);
@@ -287,32 +248,9 @@ TEST_F(ParseTest, HelpStopsParsingAndKeepsWhatCameBefore)
     EXPECT_FALSE(params.log_mask_given);
 }
 
-TEST_F(ParseTest, FailuresGoOnParsingAndAllAreReported)
-{
-    EXPECT_EQ(parse({"-Y", "-d", "0", "-t", "x", "-D"}), 1);
-    EXPECT_EQ(display.errors.size(), 3u);
-    EXPECT_EQ(display.errors[0], "Unhandled command: [-Y]");
-    EXPECT_TRUE(params.commands.IsSet(CMD_DISCOVER));
-}
-
 TEST_F(ParseTest, StringParametersKeepTheLastOccurrence)
 {
-    ASSERT_EQ(parse({"-s", "/dev/a", "-s", "/dev/b", "-f", "x.bird", "-l", "note", "-k", "run.log",
-                     "-i", "/tmp/store", "-u", "http://127.0.0.1:9/cgi/u"}),
-              0);
+    ASSERT_EQ(parse({"-s", "/dev/a", "-i", "/tmp/one", "-s", "/dev/b", "-i=/tmp/two"}), 0);
     EXPECT_EQ(params.serial_port, "/dev/b");
-    EXPECT_EQ(params.bird_file, "x.bird");
-    EXPECT_EQ(params.history_message, "note");
-    EXPECT_EQ(params.log_file_name, "run.log");
-    EXPECT_EQ(params.store_root, "/tmp/store");
-    EXPECT_EQ(params.server_url, "http://127.0.0.1:9/cgi/u");
-}
-
-TEST_F(ParseTest, ReleaseResetsTheRecord)
-{
-    ASSERT_EQ(parse({"-s", "/dev/a", "-D", "-d", "1"}), 0);
-    _release_params(&params);
-    EXPECT_TRUE(params.serial_port.empty());
-    EXPECT_EQ(params.commands.Bits(), 0u);
-    EXPECT_EQ(params.serial_number, 0u);
+    EXPECT_EQ(params.store_root, "/tmp/two");
 }

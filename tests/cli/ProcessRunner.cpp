@@ -9,12 +9,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <poll.h>
 #include <pty.h>
 #include <pwd.h>
 #include <sched.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -274,12 +272,4 @@ std::vector<std::string> ListTree(const std::string& root)
     }
     std::sort(paths.begin(), paths.end());
     return paths;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }

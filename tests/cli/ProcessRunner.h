@@ -64,4 +64,3 @@ private:
 
 // Every path below root, relative to it, sorted.
 std::vector<std::string> ListTree(const std::string& root);
-std::string ReadFile(const std::string& path);
