@@ -1,0 +1,185 @@
+#include "TempDir.h"
+#include "common/kxLogger.h"
+#include "unix/unix_mutex.h"
+#include "unix/unix_thread.h"
+#include "unix/unix_time.h"
+#include "unix/unix_time_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+TEST(Mutex, NameLimits)
+{
+    std::string name255(255, 'm');
+    kxMutex* m = kxMutex_Create(name255.c_str());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(std::string(kxMutex_Identifier(m)), name255);
+    EXPECT_EQ(kxMutex_Destroy(&m), kxErrNone);
+    EXPECT_EQ(m, nullptr);
+    std::string name256(256, 'm');
+    EXPECT_EQ(kxMutex_Create(name256.c_str()), nullptr);
+    kxMutex* unnamed = kxMutex_Create(nullptr);
+    ASSERT_NE(unnamed, nullptr);
+    EXPECT_STREQ(kxMutex_Identifier(unnamed), "");
+    kxMutex_Destroy(&unnamed);
+}
+
+TEST(Mutex, NullReferences)
+{
+    kxMutex* none = nullptr;
+    EXPECT_EQ(kxMutex_Destroy(&none), kxErrParam);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(kxMutex_Destroy(nullptr), kxErrParam);
+    EXPECT_EQ(kxMutex_Lock(nullptr), kxErrParam);
+    EXPECT_EQ(kxMutex_TryLock(nullptr), kxErrParam);
+    EXPECT_EQ(kxMutex_Unlock(nullptr), kxErrParam);
+}
+
+TEST(Mutex, TryLockHeldElsewhere)
+{
+    kxMutex* m = kxMutex_Create("held");
+    ASSERT_EQ(kxMutex_Lock(m), kxErrNone);
+    kxErr seen = kxErrNone;
+    std::thread other([&] { seen = kxMutex_TryLock(m); });
+    other.join();
+    EXPECT_EQ(seen, kxErrBusy);
+    EXPECT_EQ(kxMutex_Unlock(m), kxErrNone);
+    std::thread again(
+        [&]
+        {
+            seen = kxMutex_TryLock(m);
+            if (seen == kxErrNone)
+                kxMutex_Unlock(m);
+        });
+    again.join();
+    EXPECT_EQ(seen, kxErrNone);
+    kxMutex_Destroy(&m);
+}
+
+TEST(Thread, RunsAndJoins)
+{
+    std::atomic<int> ran{0};
+    kxThread* t = kxThread_Create(
+        [](void* arg) -> int
+        {
+            static_cast<std::atomic<int>*>(arg)->store(42);
+            return 0;
+        },
+        &ran);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(kxThread_Destroy(&t), 0);
+    EXPECT_EQ(t, nullptr);
+    EXPECT_EQ(ran.load(), 42);
+    EXPECT_EQ(kxThread_Create(nullptr, nullptr), nullptr);
+}
+
+TEST(Time, SleepSlicesStayUnderOneSecond)
+{
+    uint32_t slices[4] = {};
+    ASSERT_EQ(kxTime_SleepSlices(2500, slices, 4), 3u);
+    EXPECT_EQ(slices[0], 999999u);
+    EXPECT_EQ(slices[1], 999999u);
+    EXPECT_EQ(slices[2], 500002u);
+    EXPECT_EQ(kxTime_SleepSlices(0, slices, 4), 0u);
+    EXPECT_EQ(kxTime_SleepSlices(1, slices, 4), 1u);
+    EXPECT_EQ(slices[0], 1000u);
+}
+
+TEST(Time, SleepAndTicks)
+{
+    uint64_t before = kxTime_GetMSTicks();
+    EXPECT_GT(before, 0u);
+    EXPECT_EQ(kxTime_MSSleep(30), kxErrNone);
+    uint64_t slept = kxTime_GetMSTicks() - before;
+    EXPECT_GE(slept, 29u);
+    EXPECT_LT(slept, 2000u);
+}
+
+namespace
+{
+// Counts callback calls and the distinct threads that made them.
+struct LoggerProbe
+{
+    std::mutex lock;
+    std::set<std::thread::id> threads;
+    std::atomic<int> calls{0};
+    std::atomic<kxLogger*> self{nullptr};
+    std::atomic<int> selfDisable{-1};
+};
+LoggerProbe* gProbe = nullptr;
+
+void probeCallback(kxFileRef file, int32_t value)
+{
+    {
+        std::lock_guard<std::mutex> g(gProbe->lock);
+        gProbe->threads.insert(std::this_thread::get_id());
+    }
+    if (gProbe->calls++ == 0)
+        kxFile_Printf(file, "value %d\n", value);
+    if (kxLogger* self = gProbe->self.load())
+        gProbe->selfDisable = static_cast<int>(kxLogger_Disable(self));
+    kxTime_MSSleep(2);
+}
+} // namespace
+
+TEST(Logger, EnableTwiceRunsOneThread)
+{
+    TempDir dir;
+    LoggerProbe probe;
+    gProbe = &probe;
+    std::string path = dir / "packets.log";
+    kxLogger* logger = kxLogger_Create(7, probeCallback, path.c_str());
+    ASSERT_NE(logger, nullptr);
+    EXPECT_EQ(kxLogger_Disable(logger), kxErrNone) << "stopped logger";
+    EXPECT_EQ(kxLogger_Enable(logger), kxErrNone);
+    EXPECT_EQ(kxLogger_Enable(logger), kxErrNone);
+    while (probe.calls < 5)
+        kxTime_MSSleep(1);
+    EXPECT_EQ(kxLogger_Disable(logger), kxErrNone);
+    int after = probe.calls;
+    kxTime_MSSleep(10);
+    EXPECT_EQ(probe.calls, after) << "no calls after disable";
+    EXPECT_EQ(probe.threads.size(), 1u);
+    EXPECT_EQ(kxLogger_Destroy(&logger), kxErrNone);
+    EXPECT_EQ(logger, nullptr);
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "value 7");
+    gProbe = nullptr;
+}
+
+TEST(Logger, DisableFromLoggingThreadDoesNotStop)
+{
+    TempDir dir;
+    LoggerProbe probe;
+    gProbe = &probe;
+    kxLogger* logger = kxLogger_Create(1, probeCallback, (dir / "l").c_str());
+    ASSERT_NE(logger, nullptr);
+    probe.self = logger;
+    ASSERT_EQ(kxLogger_Enable(logger), kxErrNone);
+    while (probe.calls < 3)
+        kxTime_MSSleep(1);
+    EXPECT_EQ(probe.selfDisable.load(), static_cast<int>(kxErrNone));
+    int mid = probe.calls;
+    kxTime_MSSleep(10);
+    EXPECT_GT(probe.calls, mid) << "still running";
+    probe.self = nullptr;
+    EXPECT_EQ(kxLogger_Destroy(&logger), kxErrNone) << "destroy stops a running logger";
+    gProbe = nullptr;
+}
+
+TEST(Logger, RefusesBadInput)
+{
+    EXPECT_EQ(kxLogger_Create(0, probeCallback, "/nonexistent-dir/x/y"), nullptr);
+    EXPECT_EQ(kxLogger_Enable(nullptr), kxErrParam);
+    EXPECT_EQ(kxLogger_Disable(nullptr), kxErrParam);
+    kxLogger* none = nullptr;
+    EXPECT_EQ(kxLogger_Destroy(&none), kxErrNone);
+}
