@@ -281,6 +281,12 @@ TEST_F(Acquire, RequestedBuildMustBeListedUnlessOverridden)
     EXPECT_EQ(ReadBytes(device + "/5000.bird"), b5000);
     EXPECT_TRUE(_contains(Settings(), "LATEST_DOWNLOAD=5000.bird\n"));
 
+    // A build argument that is no number means the latest build.
+    Outcome latest = RunUpdater({"-G", "-d", kSerial, "-b", "12x"});
+    EXPECT_EQ(latest.status, 0) << latest.err;
+    EXPECT_TRUE(_contains(latest.out, "Build 1300 is valid\n")) << latest.out;
+    EXPECT_TRUE(_contains(Settings(), "LATEST_DOWNLOAD=1300.bird\n"));
+
     // A listed build is accepted after validation.
     Outcome listed = RunUpdater({"-G", "-d", kSerial, "-b", "1234"});
     EXPECT_EQ(listed.status, 0) << listed.err;
