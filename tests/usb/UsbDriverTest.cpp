@@ -137,6 +137,26 @@ TEST_F(UsbDriver, ModulesWithoutAUsableVendorInterfaceAreRefused)
     EXPECT_FALSE(b.claimed());
 }
 
+TEST_F(UsbDriver, InterruptEndpointsServeButIsochronousOnesDoNot)
+{
+    FakeModuleConfig interrupt = _module("00000001");
+    interrupt.endpointAttributes = 0x03;
+    interrupt.maxPacket = 64;
+    FakeModuleConfig isochronous = _module("00000002");
+    isochronous.endpointAttributes = 0x01;
+    FakeModule& m = bus->addModule(interrupt);
+    bus->addModule(isochronous);
+
+    usb = lxusb_create_usb(lxusbModeLibusb);
+    EXPECT_EQ(lxusb_open_lumbrixon_device(usb, "00000002"), kxErrConfiguration);
+    ASSERT_EQ(lxusb_open_lumbrixon_device(usb, "00000001"), kxErrNone);
+    EXPECT_EQ(lxusb_get_in_max_packet(usb), 64);
+    m.queueIn({0x5A});
+    uint8_t byte = 0;
+    ASSERT_EQ(lxusb_get_from_device(usb, &byte), kxErrNone);
+    EXPECT_EQ(byte, 0x5A);
+}
+
 TEST_F(UsbDriver, ClaimFailuresAreMapped)
 {
     FakeModule& busy = bus->addModule(_module("00000001"));

@@ -146,6 +146,7 @@ TEST_F(UsbKernelMode, HangUpOfTheFarEndIsAnIOError)
     master = -1;
     uint8_t byte = 0;
     EXPECT_EQ(lxusb_get_from_device(usb, &byte), kxErrIO);
+    EXPECT_EQ(lxusb_write_to_device(usb, &byte, 1), kxErrIO);
 }
 
 TEST_F(UsbKernelMode, OpeningAndClosingFollowTheRecordsMode)

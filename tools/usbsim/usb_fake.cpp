@@ -60,13 +60,13 @@ std::vector<uint8_t> _descriptors(const FakeModuleConfig& c)
                        c.interfaceProtocol, 0});
     if (c.withOutEndpoint)
     {
-        d.insert(d.end(), {7, 5, _outEndpoint, 0x02});
+        d.insert(d.end(), {7, 5, _outEndpoint, c.endpointAttributes});
         _put16(d, c.maxPacket);
         d.push_back(0);
     }
     if (c.withInEndpoint)
     {
-        d.insert(d.end(), {7, 5, _inEndpoint, 0x02});
+        d.insert(d.end(), {7, 5, _inEndpoint, c.endpointAttributes});
         _put16(d, c.maxPacket);
         d.push_back(0);
     }

@@ -30,6 +30,7 @@ struct FakeModuleConfig
     uint8_t interfaceSubClass = 0x88;
     uint8_t interfaceProtocol = 0x10;
     uint16_t maxPacket = 512;
+    uint8_t endpointAttributes = 0x02; // transfer type of both endpoints: 2 bulk, 3 interrupt
     bool withInEndpoint = true;
     bool withOutEndpoint = true;
 };
