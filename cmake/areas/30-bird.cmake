@@ -17,3 +17,18 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/firmware/BirdFileTest.cpp)
     SOURCES tests/firmware/BirdFileTest.cpp
     LIBS updater_firmware birdpack)
 endif()
+
+if(KX_FUZZ)
+  set(BIRD_SEEDS ${CMAKE_BINARY_DIR}/fuzz-seeds/birdfile)
+  add_executable(bird_seeds tests/firmware/BirdSeeds.cpp)
+  target_link_libraries(bird_seeds PRIVATE birdpack)
+  add_dependencies(fuzzers bird_seeds)
+  add_test(NAME fuzz_birdfile_seeds
+    COMMAND $<TARGET_FILE:bird_seeds> ${BIRD_SEEDS})
+  set_tests_properties(fuzz_birdfile_seeds PROPERTIES LABELS fuzz FIXTURES_SETUP bird_seeds)
+  kx_add_fuzzer(fuzz_birdfile
+    SOURCES tests/firmware/FuzzBirdFile.cpp
+    LIBS updater_firmware
+    CORPUS ${BIRD_SEEDS})
+  set_tests_properties(fuzz_birdfile PROPERTIES FIXTURES_REQUIRED bird_seeds)
+endif()
