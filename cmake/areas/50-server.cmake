@@ -24,7 +24,7 @@ target_link_libraries(update-server PRIVATE PkgConfig::HTTPLIB ZLIB::ZLIB Thread
 # Tests
 add_library(server_test_support STATIC
   tests/server/ServerHarness.cpp)
-target_link_libraries(server_test_support PUBLIC updater_base ZLIB::ZLIB Threads::Threads)
+target_link_libraries(server_test_support PUBLIC updater_base birdpack Threads::Threads)
 target_compile_definitions(server_test_support PUBLIC
   UPDATE_SERVER_PATH="$<TARGET_FILE:update-server>")
 add_dependencies(server_test_support update-server)

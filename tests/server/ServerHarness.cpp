@@ -1,8 +1,7 @@
 #include "tests/server/ServerHarness.h"
 
 #include "app/Log.h"
-
-#include <zlib.h>
+#include "tools/birdtool/BirdPack.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -20,25 +19,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-namespace
-{
-void _be32(std::string& out, uint32_t value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-    {
-        out.push_back(static_cast<char>(value >> shift));
-    }
-}
-
-std::string _field(const std::string& text)
-{
-    std::string field = text.substr(0, 16);
-    field.resize(16, ' ');
-    return field;
-}
-
-} // namespace
 
 TempDir::TempDir()
 {
@@ -62,33 +42,20 @@ TempDir::~TempDir()
 std::string MakeBird(unsigned int build, const std::string& version, const std::string& serial,
                      const std::string& model, size_t payload)
 {
-    std::string info =
-        _field(std::to_string(build)) + _field(version) + _field(serial) + _field(model);
-    std::string firmware;
-    _be32(firmware, 0x1000);
     // Pseudo-random bytes, so that the file does not shrink to nothing.
+    std::vector<uint8_t> firmware(payload);
     uint32_t state = build * 2654435761u + 1;
-    for (size_t i = 0; i < payload; ++i)
+    for (uint8_t& byte : firmware)
     {
         state = state * 1664525u + 1013904223u;
-        firmware.push_back(static_cast<char>(state >> 24));
+        byte = static_cast<uint8_t>(state >> 24);
     }
-    std::string image;
-    _be32(image, 2);
-    image.push_back(4);
-    _be32(image, static_cast<uint32_t>(info.size()));
-    image += info;
-    image.push_back(1);
-    _be32(image, static_cast<uint32_t>(firmware.size()));
-    image += firmware;
-    _be32(image, 0x12345678);
-
-    uLongf size = compressBound(image.size());
-    std::string packed(size, '\0');
-    compress(reinterpret_cast<Bytef*>(packed.data()), &size,
-             reinterpret_cast<const Bytef*>(image.data()), image.size());
-    packed.resize(size);
-    return std::string("bird\x01\x01", 6) + packed;
+    BirdManifest manifest;
+    manifest.blocks.push_back(
+        BirdPack_InfoBlockText(std::to_string(build), version, serial, model));
+    manifest.blocks.push_back(BirdPack_AddressBlock(1, 0, 0x1000, firmware));
+    std::vector<uint8_t> file = BirdPack_File(manifest);
+    return std::string(file.begin(), file.end());
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes)
