@@ -14,8 +14,9 @@ endif()
 
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/firmware/BirdFileTest.cpp)
   kx_add_gtest(firmware_test
-    SOURCES tests/firmware/BirdFileTest.cpp
+    SOURCES tests/firmware/BirdFileTest.cpp tests/firmware/BirdtoolTest.cpp
     LIBS updater_firmware birdpack)
+  add_dependencies(firmware_test birdtool)
 endif()
 
 if(KX_FUZZ)
