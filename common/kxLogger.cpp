@@ -12,6 +12,7 @@ static const uint16_t kLoggerCheck = 0xDEED;
 // destroys the logger) writes every field; the logging thread reads
 // `callback`, `file` and `value`, and polls `running` until it is cleared.
 // There is no lock: enabling and disabling are made by one controlling thread.
+// The record is freed only after the logging thread has been joined.
 struct kxLogger
 {
     int32_t value;
@@ -92,6 +93,10 @@ kxErr kxLogger_Destroy(kxLogger** reference)
     if (!reference || !sValid(*reference))
         return kxErrNone;
     kxLogger* logger = *reference;
+    // From inside the callback the logging thread cannot be joined, and freeing
+    // the record under it would leave the thread reading freed memory.
+    if (logger->running.load() && pthread_equal(logger->thread, pthread_self()))
+        return kxErrBusy;
     kxErr rc = kxErrNone;
     if (logger->running.load())
         rc = kxLogger_Disable(logger);
