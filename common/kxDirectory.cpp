@@ -1,5 +1,6 @@
 // Directory creation, listing, deletion, path joining and well-known paths.
 #include "common/kxDirectory.h"
+#include "common/kxDirectory_internal.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -202,20 +203,13 @@ kxErr kxDirectory_ExecutableFilePath(char* buffer, uint32_t size)
     return kxErrNone;
 }
 
-kxErr kxDirectory_GetHomeDirectory(char* buffer, size_t size)
+kxErr kxDirectory_ChooseHome(const char* passwordHome, const char* environmentHome, char* buffer,
+                             size_t size)
 {
     if (!buffer || size == 0)
         return kxErrParam;
     buffer[0] = '\0';
-    const char* home = nullptr;
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    char scratch[4096];
-    if (getpwuid_r(getuid(), &entry, scratch, sizeof scratch, &found) == 0 && found &&
-        found->pw_dir && *found->pw_dir)
-        home = found->pw_dir;
-    else
-        home = getenv("HOME");
+    const char* home = passwordHome && *passwordHome ? passwordHome : environmentHome;
     if (!home || !*home)
         return kxErrNotFound;
     size_t length = strlen(home);
@@ -223,4 +217,16 @@ kxErr kxDirectory_GetHomeDirectory(char* buffer, size_t size)
         return kxErrOverrun;
     memcpy(buffer, home, length + 1);
     return kxErrNone;
+}
+
+// The password database entry of the current user comes first, then "HOME".
+kxErr kxDirectory_GetHomeDirectory(char* buffer, size_t size)
+{
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    char scratch[4096];
+    const char* passwordHome = nullptr;
+    if (getpwuid_r(getuid(), &entry, scratch, sizeof scratch, &found) == 0 && found)
+        passwordHome = found->pw_dir;
+    return kxDirectory_ChooseHome(passwordHome, getenv("HOME"), buffer, size);
 }

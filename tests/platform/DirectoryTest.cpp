@@ -1,6 +1,8 @@
 #include "TempDir.h"
 #include "app/BuildPath.h"
 #include "common/kxDirectory.h"
+#include "common/kxDirectory_internal.h"
+#include "unix/unix_file.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +11,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 TEST(BuildPath, SeparatorRules)
 {
@@ -67,6 +70,19 @@ TEST(Directory, EnsureCreatesEveryMissingLevelWithMode)
     struct stat after;
     stat(dir.path.c_str(), &after);
     EXPECT_EQ(before.st_mode, after.st_mode) << "an existing directory is left alone";
+}
+
+TEST(Directory, EnsureWithoutAnyExistingAncestor)
+{
+    TempDir dir;
+    char cwd[2048];
+    ASSERT_EQ(kxDirectory_CWD(cwd, sizeof cwd), kxErrNone);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    EXPECT_EQ(kxDirectory_Ensure("x/y/z", 0755), kxErrNone);
+    EXPECT_EQ(kxDirectory_Ensure("single", 0755), kxErrNone);
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_TRUE(kxDirectory_Exists((dir / "x/y/z").c_str()));
+    EXPECT_TRUE(kxDirectory_Exists((dir / "single").c_str()));
 }
 
 TEST(Directory, EnsureFailsUnderAFile)
@@ -129,6 +145,18 @@ TEST(Directory, DeleteTreeAndDelete)
     EXPECT_EQ(kxDirectory_Delete((dir / "e").c_str()), kxErrNone);
 }
 
+TEST(Directory, DeleteTreeRemovesLinksNotTheirTargets)
+{
+    TempDir dir;
+    kxDirectory_Ensure((dir / "keep").c_str(), 0755);
+    std::ofstream(dir / "keep/precious") << "z";
+    kxDirectory_Ensure((dir / "t").c_str(), 0755);
+    ASSERT_EQ(symlink((dir / "keep").c_str(), (dir / "t/link").c_str()), 0);
+    EXPECT_EQ(kxDirectory_DeleteTree((dir / "t").c_str()), kxErrNone);
+    EXPECT_FALSE(kxDirectory_Exists((dir / "t").c_str()));
+    EXPECT_TRUE(kxFile_Exists((dir / "keep/precious").c_str()));
+}
+
 TEST(Directory, WellKnownPaths)
 {
     char buffer[2048];
@@ -150,4 +178,22 @@ TEST(Directory, HomeDirectoryAlwaysTerminated)
     EXPECT_EQ(kxDirectory_GetHomeDirectory(tiny, sizeof tiny),
               length >= 2 ? kxErrOverrun : kxErrNone);
     EXPECT_EQ(tiny[0], length >= 2 ? '\0' : buffer[0]);
+}
+
+TEST(Directory, HomeChoiceAndLimits)
+{
+    char b[8] = "garbage";
+    EXPECT_EQ(kxDirectory_ChooseHome("/pw", "/env", b, sizeof b), kxErrNone);
+    EXPECT_STREQ(b, "/pw");
+    EXPECT_EQ(kxDirectory_ChooseHome("", "/env", b, sizeof b), kxErrNone);
+    EXPECT_STREQ(b, "/env");
+    EXPECT_EQ(kxDirectory_ChooseHome(nullptr, "/env", b, sizeof b), kxErrNone);
+    EXPECT_STREQ(b, "/env");
+    EXPECT_EQ(kxDirectory_ChooseHome(nullptr, nullptr, b, sizeof b), kxErrNotFound);
+    EXPECT_STREQ(b, "");
+    EXPECT_EQ(kxDirectory_ChooseHome("/1234567", nullptr, b, sizeof b), kxErrOverrun);
+    EXPECT_STREQ(b, "");
+    EXPECT_EQ(kxDirectory_ChooseHome("/123456", nullptr, b, sizeof b), kxErrNone);
+    EXPECT_STREQ(b, "/123456");
+    EXPECT_EQ(kxDirectory_ChooseHome("/pw", nullptr, b, 0), kxErrParam);
 }
