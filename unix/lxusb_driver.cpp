@@ -172,6 +172,19 @@ static kxErr sSuccess(lxusb_device* usb, kxErr result)
     return result;
 }
 
+// The result of a transfer asked of a record that is not ready: a closed
+// record has lost its connection, one still opening has nothing yet, and any
+// other state counts as a failure.
+static kxErr sNotReadyResult(lxusb_device* usb, uint32_t state, const char* direction)
+{
+    if (state == lxusbStateClosed)
+        return sSuccess(usb, kxErrConnection);
+    if (state == lxusbStateCreated || state == lxusbStateOpened)
+        return sSuccess(usb, kxErrNotReady);
+    kxDebug_Printf(kxDebugUSB, "libusb %s error dev state: %d\n", direction, (int)state);
+    return sFailure(usb);
+}
+
 static void sForgetInterface(lxusb_device* usb)
 {
     usb->interfaceNumber = 0;
@@ -369,15 +382,8 @@ kxErr lxusb_write_to_device(lxusb_device* usb, const uint8_t* bytes, uint32_t n)
         return kxErrParam;
 
     uint32_t state = usb->state;
-    if (state == lxusbStateClosed)
-        return sSuccess(usb, kxErrConnection);
-    if (state == lxusbStateCreated || state == lxusbStateOpened)
-        return sSuccess(usb, kxErrNotReady);
     if (state != lxusbStateReady)
-    {
-        kxDebug_Printf(kxDebugUSB, "libusb WRITE error dev state: %d\n", (int)state);
-        return sFailure(usb);
-    }
+        return sNotReadyResult(usb, state, "WRITE");
 
     uint32_t sent = 0;
     int failures = 0;
@@ -454,15 +460,8 @@ kxErr lxusb_get_from_device(lxusb_device* usb, uint8_t* byte)
         return kxErrNone;
     }
     uint32_t state = usb->state;
-    if (state == lxusbStateClosed)
-        return sSuccess(usb, kxErrConnection);
-    if (state == lxusbStateCreated || state == lxusbStateOpened)
-        return sSuccess(usb, kxErrNotReady);
     if (state != lxusbStateReady)
-    {
-        kxDebug_Printf(kxDebugUSB, "libusb READ error dev state: %d\n", (int)state);
-        return sFailure(usb);
-    }
+        return sNotReadyResult(usb, state, "READ");
 
     int received = 0;
     int rc = libusb_bulk_transfer(usb->handle, usb->inEndpoint, usb->readBuffer,
