@@ -235,32 +235,6 @@ uint32_t UnlistedUserId()
     return 0;
 }
 
-TempDir::TempDir()
-{
-    std::string base = std::filesystem::temp_directory_path().string() + "/kx-cli-XXXXXX";
-    std::vector<char> pattern(base.begin(), base.end());
-    pattern.push_back('\0');
-    if (mkdtemp(pattern.data()) == nullptr)
-    {
-        perror("mkdtemp");
-        abort();
-    }
-    dir = pattern.data();
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-}
-
-std::string TempDir::mkdir(const std::string& name) const
-{
-    std::string path = sub(name);
-    std::filesystem::create_directories(path);
-    return path;
-}
-
 std::vector<std::string> ListTree(const std::string& root)
 {
     std::vector<std::string> paths;

@@ -2,6 +2,8 @@
 // tests of the command line and the console display.
 #pragma once
 
+#include "tests/support/TempDir.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -42,25 +44,6 @@ RunResult RunProgram(const std::string& path, const std::vector<std::string>& ar
 
 // A user id without an entry in the user database, or 0 when none is found.
 uint32_t UnlistedUserId();
-
-// A fresh directory under the build's temporary space; removed by the
-// destructor with everything in it.
-class TempDir
-{
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return dir; }
-    std::string sub(const std::string& name) const { return dir + "/" + name; }
-    // Creates a subdirectory and returns its path.
-    std::string mkdir(const std::string& name) const;
-
-private:
-    std::string dir;
-};
 
 // Every path below root, relative to it, sorted.
 std::vector<std::string> ListTree(const std::string& root);

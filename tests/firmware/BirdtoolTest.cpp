@@ -1,6 +1,8 @@
 // birdtool run as a user runs it: exit status, output, and the file it makes.
 #include "app/firmware/BirdFile.h"
 
+#include "tests/support/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -35,19 +37,13 @@ ToolRun run(const std::string& args)
     return r;
 }
 
-struct Workdir
+// A temporary directory with a helper that writes one file into it.
+struct Workdir : TempDir
 {
-    std::string path;
-    Workdir()
-    {
-        char name[] = "/tmp/birdtool.XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~Workdir() { system(("rm -rf '" + path + "'").c_str()); }
     std::string file(const std::string& name, const std::string& text) const
     {
-        std::ofstream(path + "/" + name, std::ios::binary) << text;
-        return path + "/" + name;
+        std::ofstream(sub(name), std::ios::binary) << text;
+        return sub(name);
     }
 };
 } // namespace
@@ -63,7 +59,7 @@ TEST(Birdtool, PackInfoAndDump)
                         "info build=77 version=1.2.3 serial=40F5849A model=LX_IO\n"
                         "offsets serial=0x1000 descriptor=0\n"
                         "entry 0x20000400\n");
-    std::string out = w.path + "/t.bird";
+    std::string out = w.path() + "/t.bird";
     ToolRun pack = run("pack " + manifest + " -o " + out);
     ASSERT_EQ(pack.status, 0) << pack.out;
 
@@ -95,7 +91,7 @@ TEST(Birdtool, ScrambledPackDecodesWithTheKey)
     Workdir w;
     std::string manifest = w.file("m.txt", "key 0x01020304 0x05060708 0x090A0B0C 0x0D0E0F10\n"
                                            "block 1 address=0 hex=00112233445566778899\n");
-    std::string out = w.path + "/s.bird";
+    std::string out = w.path() + "/s.bird";
     ASSERT_EQ(run("pack " + manifest + " -o " + out).status, 0);
     BirdFile bird(out.c_str());
     EXPECT_NE(bird.blocks[0].data[5], 0x11);
@@ -123,10 +119,10 @@ TEST(Birdtool, BadInputExitsOneWithAMessage)
     for (const Case& c : cases)
     {
         std::string manifest = w.file("bad.txt", c.manifest);
-        ToolRun r = run("pack " + manifest + " -o " + w.path + "/x.bird");
+        ToolRun r = run("pack " + manifest + " -o " + w.path() + "/x.bird");
         EXPECT_EQ(r.status, 1) << c.manifest;
         EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
-        EXPECT_NE(access((w.path + "/x.bird").c_str(), F_OK), 0)
+        EXPECT_NE(access((w.path() + "/x.bird").c_str(), F_OK), 0)
             << "nothing written for " << c.manifest;
     }
     std::string notBird = w.file("plain.txt", "hello");

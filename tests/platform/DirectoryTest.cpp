@@ -1,4 +1,4 @@
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 #include "app/BuildPath.h"
 #include "common/kxDirectory.h"
 #include "common/kxDirectory_internal.h"
@@ -63,12 +63,12 @@ TEST(Directory, EnsureCreatesEveryMissingLevelWithMode)
         EXPECT_TRUE(S_ISDIR(st.st_mode));
         EXPECT_EQ(st.st_mode & 0777, 0750u) << level;
     }
-    EXPECT_EQ(chmod(dir.path.c_str(), 0700), 0);
+    EXPECT_EQ(chmod(dir.path().c_str(), 0700), 0);
     struct stat before;
-    stat(dir.path.c_str(), &before);
-    EXPECT_EQ(kxDirectory_Ensure(dir.path.c_str(), 0755), kxErrNone);
+    stat(dir.path().c_str(), &before);
+    EXPECT_EQ(kxDirectory_Ensure(dir.path().c_str(), 0755), kxErrNone);
     struct stat after;
-    stat(dir.path.c_str(), &after);
+    stat(dir.path().c_str(), &after);
     EXPECT_EQ(before.st_mode, after.st_mode) << "an existing directory is left alone";
 }
 
@@ -77,7 +77,7 @@ TEST(Directory, EnsureWithoutAnyExistingAncestor)
     TempDir dir;
     char cwd[2048];
     ASSERT_EQ(kxDirectory_CWD(cwd, sizeof cwd), kxErrNone);
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
     EXPECT_EQ(kxDirectory_Ensure("x/y/z", 0755), kxErrNone);
     EXPECT_EQ(kxDirectory_Ensure("single", 0755), kxErrNone);
     ASSERT_EQ(chdir(cwd), 0);
@@ -115,7 +115,7 @@ TEST(Directory, ListVisitsEntriesAndStops)
         s->dirs += e->isDirectory ? 1 : 0;
         return true;
     };
-    EXPECT_EQ(kxDirectory_List(dir.path.c_str(), collect, &seen), kxErrNone);
+    EXPECT_EQ(kxDirectory_List(dir.path().c_str(), collect, &seen), kxErrNone);
     EXPECT_EQ(seen.names, (std::set<std::string>{".", "..", "one", "sub"}));
     EXPECT_EQ(seen.oneSize, 5u);
     EXPECT_EQ(seen.dirs, 3);
@@ -126,7 +126,7 @@ TEST(Directory, ListVisitsEntriesAndStops)
         ++*static_cast<int*>(ref);
         return false;
     };
-    EXPECT_EQ(kxDirectory_List(dir.path.c_str(), stop, &calls), kxErrNone);
+    EXPECT_EQ(kxDirectory_List(dir.path().c_str(), stop, &calls), kxErrNone);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(kxDirectory_List((dir / "missing").c_str(), stop, &calls), kxErrNotFound);
 }

@@ -1,4 +1,4 @@
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 #include "unix/unix_file.h"
 
 #include <gtest/gtest.h>
@@ -20,14 +20,14 @@ TEST(File, PathLengthLimit)
     TempDir dir;
     writeFile(dir / "f", "x");
     // Repeated separators make a real path of any length.
-    std::string padded = dir.path + std::string(1024 - dir.path.size() - 1, '/') + "f";
+    std::string padded = dir.path() + std::string(1024 - dir.path().size() - 1, '/') + "f";
     ASSERT_EQ(padded.size(), 1024u);
     EXPECT_TRUE(kxFile_Exists(padded.c_str()));
     kxFileRef f = kxFile_Open(padded.c_str(), kxFileRead);
     EXPECT_NE(f, nullptr);
     kxFile_Close(&f);
 
-    std::string longer = dir.path + "/" + padded.substr(dir.path.size());
+    std::string longer = dir.path() + "/" + padded.substr(dir.path().size());
     ASSERT_EQ(longer.size(), 1025u);
     EXPECT_FALSE(kxFile_Exists(longer.c_str()));
     EXPECT_EQ(kxFile_Open(longer.c_str(), kxFileRead), nullptr);
@@ -41,7 +41,7 @@ TEST(File, OpenRefusals)
     EXPECT_EQ(kxFile_Open("", kxFileRead), nullptr);
     EXPECT_EQ(kxFile_Open((dir / "f").c_str(), kxFileInvalid), nullptr);
     EXPECT_EQ(kxFile_Open((dir / "missing").c_str(), kxFileRead), nullptr);
-    EXPECT_FALSE(kxFile_Exists(dir.path.c_str())) << "a directory is not a file";
+    EXPECT_FALSE(kxFile_Exists(dir.path().c_str())) << "a directory is not a file";
 }
 
 TEST(File, ReadAtEndAndShortRead)

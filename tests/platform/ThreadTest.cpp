@@ -1,4 +1,4 @@
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
 #include "common/kxLogger.h"
 #include "unix/unix_mutex.h"
 #include "unix/unix_mutex_internal.h"

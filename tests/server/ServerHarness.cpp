@@ -20,25 +20,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-TempDir::TempDir()
-{
-    char pattern[] = "/tmp/kx-server-test-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-    {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    dir = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::string command = "rm -rf '" + dir + "'";
-    if (system(command.c_str()) != 0)
-    {
-        fprintf(stderr, "could not remove %s\n", dir.c_str());
-    }
-}
-
 std::string MakeBird(unsigned int build, const std::string& version, const std::string& serial,
                      const std::string& model, size_t payload)
 {

@@ -10,16 +10,7 @@
 #include <thread>
 #include <vector>
 
-class TempDir
-{
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return dir; }
-
-private:
-    std::string dir;
-};
+#include "tests/support/TempDir.h"
 
 // A minimal well-formed BIRD file: an identity block (build, version, serial,
 // model) and one firmware block of `payload` bytes at 0x1000.

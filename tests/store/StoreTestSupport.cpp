@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
-#include <ftw.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,32 +15,6 @@
 
 namespace storetest
 {
-
-namespace
-{
-int _remove_entry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return ::remove(path);
-}
-} // namespace
-
-TempDir::TempDir()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/store-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr)
-        ADD_FAILURE() << "cannot create a temporary directory from " << pattern;
-    root = buffer.data();
-}
-
-TempDir::~TempDir()
-{
-    if (!root.empty())
-        ::nftw(root.c_str(), _remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
 
 bool WriteText(const std::string& path, const std::string& text)
 {

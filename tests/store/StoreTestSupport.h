@@ -5,24 +5,12 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/support/TempDir.h"
+
 namespace storetest
 {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
-class TempDir
-{
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return root; }
-    std::string operator/(const std::string& name) const { return root + "/" + name; }
-
-private:
-    std::string root;
-};
+using ::TempDir;
 
 bool WriteText(const std::string& path, const std::string& text);
 // The whole file, or an empty string when it cannot be read.
