@@ -12,3 +12,7 @@ target_link_libraries(lumbrixon INTERFACE kx_packet)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/packet/PacketTest.cpp)
   kx_add_gtest(packet_test SOURCES tests/packet/PacketTest.cpp LIBS kx_packet)
 endif()
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/packet/FifoTest.cpp)
+  kx_add_gtest(packet_fifo_test SOURCES tests/packet/FifoTest.cpp LIBS kx_packet LABELS threaded)
+endif()
