@@ -12,6 +12,8 @@
 #include <mutex>
 #include <new>
 
+#define kxPACKETFIFO_CHECK 0xF1F0
+
 namespace
 {
 struct kxPacketDeleter
@@ -19,19 +21,24 @@ struct kxPacketDeleter
     void operator()(kxPacket* packet) const { kxPacket_Destroy(&packet); }
 };
 
+// One queue entry. Sequence numbers grow by one per put, so the queue is
+// always sorted by `sequence` (erasing entries never reorders the rest).
 struct SerialPacket
 {
     uint64_t sequence;
     std::unique_ptr<kxPacket, kxPacketDeleter> packet;
 };
 
-// Threads: any thread calls any operation. `packets` is touched only under
-// `lock`; `open`, `windowStart` and `nextSequence` are atomics written under
-// `lock` and readable without it. Lock order: the registry mutex is never held
-// while `lock` is taken, except by Destroy, which erases the FIFO from the
-// registry under the registry mutex and only then takes `lock`.
+// Threads: any thread calls any operation (the link's in-pipe reader and
+// out-pipe writer, and every caller waiting for a reply). `packets` is touched
+// only under `lock`; `open`, `windowStart` and `nextSequence` are atomics
+// written under `lock` and readable without it; `check` is set at creation and
+// only read afterwards. Lock order: the registry mutex is never held while
+// `lock` is taken, except by Destroy, which erases the FIFO from the registry
+// under the registry mutex and takes `lock` only after releasing it.
 struct packetFifo
 {
+    uint16_t check = kxPACKETFIFO_CHECK;
     std::deque<SerialPacket> packets;
     std::condition_variable condition;
     std::mutex lock;
@@ -55,24 +62,47 @@ struct packetFifo
     }
 };
 
+using Entry = std::deque<SerialPacket>::iterator;
 using Clock = std::chrono::steady_clock;
 
-// Built before main by static initialisation; never destroyed, so FIFOs used
-// during exit stay safe.
-std::mutex& gpPacketFifoDictionaryMutex = *new std::mutex;
-std::map<uint64_t, std::shared_ptr<packetFifo>>& gpPacketFifoDictionary =
-    *new std::map<uint64_t, std::shared_ptr<packetFifo>>;
-std::atomic<uint64_t> gpSequentialId{0};
-
-std::shared_ptr<packetFifo> sGetFifo(uint64_t id)
+struct FifoRegistry
 {
-    std::lock_guard<std::mutex> guard(gpPacketFifoDictionaryMutex);
-    auto found = gpPacketFifoDictionary.find(id);
-    return found == gpPacketFifoDictionary.end() ? nullptr : found->second;
+    std::mutex gpPacketFifoDictionaryMutex;
+    std::map<uint64_t, std::shared_ptr<packetFifo>> gpPacketFifoDictionary;
+};
+} // namespace
+
+// Never destroyed, so FIFOs used while the process exits stay safe. Built on
+// first use, which may come from another module's static initialiser.
+static FifoRegistry& sRegistry()
+{
+    static FifoRegistry* registry = new FifoRegistry;
+    return *registry;
+}
+
+// Builds the registry by static initialisation, before main starts threads.
+[[maybe_unused]] static FifoRegistry& gpPacketFifoRegistry = sRegistry();
+static std::atomic<uint64_t> gpSequentialId{0};
+
+static std::shared_ptr<packetFifo> sGetFifo(uint64_t id)
+{
+    if (id == 0)
+        return nullptr;
+    FifoRegistry& registry = sRegistry();
+    std::shared_ptr<packetFifo> fifo;
+    {
+        std::lock_guard<std::mutex> guard(registry.gpPacketFifoDictionaryMutex);
+        auto found = registry.gpPacketFifoDictionary.find(id);
+        if (found != registry.gpPacketFifoDictionary.end())
+            fifo = found->second;
+    }
+    if (!fifo || fifo->check != kxPACKETFIFO_CHECK)
+        return nullptr;
+    return fifo;
 }
 
 // Copies the entry's packet; only a successful copy removes the entry.
-kxPacket* _stealPacketFromFifo(packetFifo& fifo, std::deque<SerialPacket>::iterator entry)
+static kxPacket* _stealPacketFromFifo(packetFifo& fifo, Entry entry)
 {
     kxPacket* copy = kxPacket_Copy(entry->packet.get());
     if (copy)
@@ -80,69 +110,76 @@ kxPacket* _stealPacketFromFifo(packetFifo& fifo, std::deque<SerialPacket>::itera
     return copy;
 }
 
-Clock::time_point sDeadline(uint32_t timeoutMs)
+static Clock::time_point sDeadline(uint32_t timeoutMs)
 {
     return Clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
-void _waitUntilNotEmpty(packetFifo& fifo, std::unique_lock<std::mutex>& held,
-                        Clock::time_point deadline)
+static void _waitUntilNotEmpty(packetFifo& fifo, std::unique_lock<std::mutex>& held,
+                               Clock::time_point deadline)
 {
     while (fifo.packets.empty() && fifo.open && Clock::now() < deadline)
         fifo.condition.wait_until(held, deadline);
 }
 
-// Judges each entry newer than `lastSeen` once; returns the first accepted.
-std::deque<SerialPacket>::iterator sScanNew(packetFifo& fifo, kxPacketFifoFilter filter, void* ref,
-                                            uint64_t& lastSeen, bool& judgedAny)
+// Judges, in queue order, the entries numbered `nextToJudge` or more and
+// returns the first one accepted. Entries judged before are jumped over
+// without walking them, so a wake-up costs only the new arrivals.
+static Entry sScanNew(packetFifo& fifo, kxPacketFifoFilter filter, void* ref, uint64_t& nextToJudge)
 {
-    for (auto entry = fifo.packets.begin(); entry != fifo.packets.end(); ++entry)
+    auto entry = std::lower_bound(fifo.packets.begin(), fifo.packets.end(), nextToJudge,
+                                  [](const SerialPacket& queued, uint64_t sequence)
+                                  { return queued.sequence < sequence; });
+    for (; entry != fifo.packets.end(); ++entry)
     {
-        if (judgedAny && entry->sequence <= lastSeen)
-            continue;
         if (filter(entry->packet.get(), ref))
             return entry;
-        lastSeen = entry->sequence;
-        judgedAny = true;
+        nextToJudge = entry->sequence + 1;
     }
     return fifo.packets.end();
 }
 
-std::deque<SerialPacket>::iterator _waitUntilProcIsSatisfied(packetFifo& fifo,
-                                                             std::unique_lock<std::mutex>& held,
-                                                             kxPacketFifoFilter filter, void* ref,
-                                                             Clock::time_point deadline)
+// Waits for an entry the filter accepts; each entry is judged at most once.
+// Counting from the first number not yet judged (rather than from the last
+// one judged) keeps a FIFO whose numbering starts at 0 from skipping it.
+static Entry _waitUntilProcIsSatisfied(packetFifo& fifo, std::unique_lock<std::mutex>& held,
+                                       kxPacketFifoFilter filter, void* ref,
+                                       Clock::time_point deadline)
 {
-    // Everything before the window's start was never queued for this call.
-    uint64_t lastSeen = fifo.windowStart.load();
-    bool judgedAny = false;
+    uint64_t nextToJudge = fifo.windowStart.load();
     for (;;)
     {
-        auto found = sScanNew(fifo, filter, ref, lastSeen, judgedAny);
+        Entry found = sScanNew(fifo, filter, ref, nextToJudge);
         if (found != fifo.packets.end() || !fifo.open)
             return found;
         if (Clock::now() >= deadline)
-            return sScanNew(fifo, filter, ref, lastSeen, judgedAny);
+            return sScanNew(fifo, filter, ref, nextToJudge);
         fifo.condition.wait_until(held, deadline);
     }
 }
-} // namespace
 
 extern "C"
 {
 
     uint64_t kxPacketFifo_Create(void)
     {
-        std::shared_ptr<packetFifo> fifo(new (std::nothrow) packetFifo);
-        if (!fifo)
+        std::shared_ptr<packetFifo> fifo;
+        try
+        {
+            fifo = std::make_shared<packetFifo>();
+        }
+        catch (...)
+        {
             return 0;
+        }
         uint64_t id = ++gpSequentialId;
         if (id == 0)
             id = ++gpSequentialId;
         try
         {
-            std::lock_guard<std::mutex> guard(gpPacketFifoDictionaryMutex);
-            gpPacketFifoDictionary[id] = fifo;
+            FifoRegistry& registry = sRegistry();
+            std::lock_guard<std::mutex> guard(registry.gpPacketFifoDictionaryMutex);
+            registry.gpPacketFifoDictionary[id] = fifo;
         }
         catch (...)
         {
@@ -155,20 +192,26 @@ extern "C"
     {
         if (!id)
             return kxErrParam;
+        if (*id == 0)
+            return kxErrNotFound;
         std::shared_ptr<packetFifo> fifo;
         try
         {
-            std::lock_guard<std::mutex> guard(gpPacketFifoDictionaryMutex);
-            auto found = gpPacketFifoDictionary.find(*id);
-            if (found == gpPacketFifoDictionary.end())
+            FifoRegistry& registry = sRegistry();
+            std::lock_guard<std::mutex> guard(registry.gpPacketFifoDictionaryMutex);
+            auto& dictionary = registry.gpPacketFifoDictionary;
+            auto found = dictionary.find(*id);
+            if (found == dictionary.end())
                 return kxErrNotFound;
-            fifo = found->second;
-            gpPacketFifoDictionary.erase(found);
+            fifo = std::move(found->second);
+            dictionary.erase(found);
         }
         catch (...)
         {
             return kxErrUnknown;
         }
+        if (!fifo || fifo->check != kxPACKETFIFO_CHECK)
+            return kxErrUnknown;
         {
             std::lock_guard<std::mutex> held(fifo->lock);
             fifo->clearAndSyncWindow();
@@ -181,26 +224,30 @@ extern "C"
 
     kxErr kxPacketFifo_Put(uint64_t id, const kxPacket* packet)
     {
-        std::shared_ptr<packetFifo> fifo = sGetFifo(id);
-        if (!fifo || !kxVALIDPACKET(packet))
+        if (!kxVALIDPACKET(packet))
             return kxErrParam;
-        kxPacket* copy = kxPacket_Copy(packet);
+        std::shared_ptr<packetFifo> fifo = sGetFifo(id);
+        if (!fifo)
+            return kxErrParam;
+        std::unique_ptr<kxPacket, kxPacketDeleter> copy(kxPacket_Copy(packet));
         if (!copy)
             return kxErrParam;
         bool signal = true;
         {
             std::lock_guard<std::mutex> held(fifo->lock);
-            uint64_t sequence = fifo->nextSequence++;
+            // A put that loses the race with Destroy must not report a packet
+            // queued into a FIFO that nobody can reach any more.
+            if (!fifo->open)
+                return kxErrParam;
             try
             {
-                fifo->packets.push_back(
-                    SerialPacket{sequence, std::unique_ptr<kxPacket, kxPacketDeleter>(copy)});
+                fifo->packets.push_back(SerialPacket{fifo->nextSequence.load(), std::move(copy)});
             }
             catch (...)
             {
-                kxPacket_Destroy(&copy);
                 return kxErrResource;
             }
+            fifo->nextSequence++;
             fifo->syncWindow();
             if (fifo->packets.size() > kxPACKETFIFO_CAPACITY)
             {
@@ -240,11 +287,13 @@ extern "C"
                                       uint32_t timeoutMs)
     {
         Clock::time_point deadline = sDeadline(timeoutMs);
+        if (!filter)
+            return nullptr;
         std::shared_ptr<packetFifo> fifo = sGetFifo(id);
-        if (!fifo || !filter)
+        if (!fifo)
             return nullptr;
         std::unique_lock<std::mutex> held(fifo->lock);
-        auto found = _waitUntilProcIsSatisfied(*fifo, held, filter, ref, deadline);
+        Entry found = _waitUntilProcIsSatisfied(*fifo, held, filter, ref, deadline);
         if (found == fifo->packets.end())
             return nullptr;
         return _stealPacketFromFifo(*fifo, found);
@@ -252,15 +301,23 @@ extern "C"
 
     size_t kxPacketFifo_DrainPackets(uint64_t id, kxPacketFifoFilter filter, void* ref)
     {
+        if (!filter)
+            return 0;
         std::shared_ptr<packetFifo> fifo = sGetFifo(id);
-        if (!fifo || !filter)
+        if (!fifo)
             return 0;
         std::lock_guard<std::mutex> held(fifo->lock);
-        auto keep = std::stable_partition(fifo->packets.begin(), fifo->packets.end(),
-                                          [&](const SerialPacket& entry)
-                                          { return !filter(entry.packet.get(), ref); });
-        size_t removed = size_t(fifo->packets.end() - keep);
-        fifo->eraseAndSyncWindow(keep, fifo->packets.end());
+        // Stable remove-if: the kept entries move forward in their order.
+        Entry kept = std::find_if(fifo->packets.begin(), fifo->packets.end(),
+                                  [&](const SerialPacket& queued)
+                                  { return filter(queued.packet.get(), ref); });
+        if (kept == fifo->packets.end())
+            return 0;
+        for (Entry next = kept + 1; next != fifo->packets.end(); ++next)
+            if (!filter(next->packet.get(), ref))
+                std::swap(*kept++, *next);
+        size_t removed = size_t(fifo->packets.end() - kept);
+        fifo->eraseAndSyncWindow(kept, fifo->packets.end());
         return removed;
     }
 
