@@ -16,3 +16,15 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/packet/FifoTest.cpp)
   kx_add_gtest(packet_fifo_test SOURCES tests/packet/FifoTest.cpp LIBS kx_packet LABELS threaded)
 endif()
+
+# The packet accumulator fed arbitrary wire bytes; the seeds are a few packets.
+kx_add_fuzzer(fuzz_packet_accumulator
+  SOURCES tests/packet/FuzzPacketAccumulator.cpp
+  LIBS kx_packet
+  CORPUS ${CMAKE_SOURCE_DIR}/tests/packet/fuzz_packet_accumulator_seeds)
+
+if(TARGET benchmark::benchmark)
+  add_executable(bench_fifo bench/fifo_bench.cpp)
+  target_link_libraries(bench_fifo PRIVATE kx_packet benchmark::benchmark Threads::Threads)
+  set_target_properties(bench_fifo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endif()
