@@ -251,8 +251,12 @@ uint32_t kxStreamSerial_BaudRate(uint32_t baudIndex)
     return baudIndex <= kxSERIAL_MAX_BAUD_INDEX ? sRates[baudIndex] : 0;
 }
 
-kxErr kxStream_CreateSerial(const char* port, uint32_t baudIndex, uint32_t parity,
-                            uint32_t dataBits, uint32_t stopBits, kxStream** stream)
+namespace
+{
+// Opens the port and wraps it in a plain byte stream or, packetized, in a COBS
+// stream over the same device functions. The port is closed again on failure.
+kxErr sCreateSerialStream(const char* port, uint32_t baudIndex, uint32_t parity, uint32_t dataBits,
+                          uint32_t stopBits, bool packetized, kxStream** stream)
 {
     if (stream == nullptr)
     {
@@ -265,35 +269,33 @@ kxErr kxStream_CreateSerial(const char* port, uint32_t baudIndex, uint32_t parit
     {
         return err;
     }
-    *stream = kxStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, state);
-    if (*stream == nullptr)
+    if (packetized)
     {
-        sSerialDelete(state);
-        return kxErrResource;
+        err = kxStream_CreateCobsEncoding(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete,
+                                          state, stream);
     }
-    return kxErrNone;
-}
-
-kxErr kxStream_CreateSerial_Packetized(const char* port, uint32_t baudIndex, uint32_t parity,
-                                       uint32_t dataBits, uint32_t stopBits, kxStream** stream)
-{
-    if (stream == nullptr)
+    else
     {
-        return kxErrResource;
+        *stream = kxStream_Create(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, state);
+        err = *stream == nullptr ? kxErrResource : kxErrNone;
     }
-    *stream = nullptr;
-    kxSerialState* state = nullptr;
-    kxErr err = sSerialOpen(port, baudIndex, parity, dataBits, stopBits, &state);
-    if (err != kxErrNone)
-    {
-        return err;
-    }
-    err = kxStream_CreateCobsEncoding(sSerialGet, sSerialPut, sSerialWrite, sSerialDelete, state,
-                                      stream);
     if (err != kxErrNone)
     {
         sSerialDelete(state);
         *stream = nullptr;
     }
     return err;
+}
+} // namespace
+
+kxErr kxStream_CreateSerial(const char* port, uint32_t baudIndex, uint32_t parity,
+                            uint32_t dataBits, uint32_t stopBits, kxStream** stream)
+{
+    return sCreateSerialStream(port, baudIndex, parity, dataBits, stopBits, false, stream);
+}
+
+kxErr kxStream_CreateSerial_Packetized(const char* port, uint32_t baudIndex, uint32_t parity,
+                                       uint32_t dataBits, uint32_t stopBits, kxStream** stream)
+{
+    return sCreateSerialStream(port, baudIndex, parity, dataBits, stopBits, true, stream);
 }
