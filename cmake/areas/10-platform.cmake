@@ -15,12 +15,11 @@ target_link_libraries(lumbrixon INTERFACE kx_platform)
 add_library(updater_paths STATIC app/BuildPath.cpp)
 target_link_libraries(updater_lib INTERFACE updater_paths)
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/platform/FileTest.cpp)
-  kx_add_gtest(platform_file_test
-    SOURCES tests/platform/FileTest.cpp tests/platform/DirectoryTest.cpp
-    LIBS kx_platform updater_paths)
-  kx_add_gtest(platform_threads_test
-    SOURCES tests/platform/ErrorTest.cpp tests/platform/ThreadTest.cpp
-    LIBS kx_platform
-    LABELS threaded)
-endif()
+# Tests
+kx_add_gtest(platform_file_test
+  SOURCES tests/platform/FileTest.cpp tests/platform/DirectoryTest.cpp
+  LIBS kx_platform updater_paths)
+kx_add_gtest(platform_threads_test
+  SOURCES tests/platform/ErrorTest.cpp tests/platform/ThreadTest.cpp
+  LIBS kx_platform
+  LABELS threaded)

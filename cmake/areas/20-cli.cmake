@@ -16,7 +16,8 @@ add_library(updater_core STATIC
   app/Updater_Update.cpp
   app/Updater_Recovery.cpp
   app/Updater_Acquire.cpp)
-target_link_libraries(updater_core PUBLIC updater_base updater_server kx_platform updater_paths)
+target_link_libraries(updater_core PUBLIC updater_base updater_server updater_store updater_firmware
+  kx_platform updater_paths)
 target_link_libraries(updater_lib INTERFACE updater_core)
 
 add_executable(Updater app/main.cpp)
@@ -37,7 +38,6 @@ kx_add_gtest(cli_display_test
 target_compile_definitions(cli_display_test PRIVATE
   CLI_DISPLAY_PROBE="$<TARGET_FILE:cli_display_probe>")
 add_dependencies(cli_display_test cli_display_probe)
-
 
 kx_add_gtest(cli_params_test
   SOURCES tests/cli/ParametersTest.cpp

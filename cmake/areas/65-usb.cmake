@@ -3,14 +3,14 @@
 
 add_library(kx_usb STATIC
   unix/lxusb_driver.cpp)
-target_link_libraries(kx_usb PUBLIC PkgConfig::LIBUSB $<TARGET_NAME_IF_EXISTS:kx_platform>)
+target_link_libraries(kx_usb PUBLIC PkgConfig::LIBUSB kx_platform)
 target_link_libraries(lumbrixon INTERFACE kx_usb)
 
 add_library(kx_net STATIC
   common/kxMulticast.cpp
   common/zBeaconInterface.cpp)
 target_link_libraries(kx_net PUBLIC PkgConfig::CZMQ PkgConfig::ZMQ Threads::Threads
-  $<TARGET_NAME_IF_EXISTS:kx_platform>)
+  kx_platform)
 target_link_libraries(lumbrixon INTERFACE kx_net)
 
 # Emulated modules on a umockdev testbed; programs using it run under umockdev-wrapper.

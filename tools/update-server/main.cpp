@@ -3,9 +3,10 @@
 // firmware directory (see Catalog.h), and can be told to misbehave.
 #include "app/server/base64.h"
 #include "tools/update-server/Catalog.h"
-#include "tools/update-server/Sha256.h"
 
 #include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include <atomic>
 #include <chrono>
@@ -98,9 +99,12 @@ std::string _token(const CatalogDevice& device, const std::string& key)
     std::string header = _base64url("{\"alg\":\"HS256\",\"typ\":\"JWT\"}");
     std::string payload = _base64url("{\"sn\":\"" + device.serial + "\",\"model\":\"" +
                                      device.model + "\",\"features\":[" + features + "]}");
-    std::array<uint8_t, 32> mac = HmacSha256(key, header + "." + payload);
-    return header + "." + payload + "." +
-           _base64url(std::string(reinterpret_cast<const char*>(mac.data()), mac.size()));
+    std::string message = header + "." + payload;
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int macLength = 0;
+    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+         reinterpret_cast<const unsigned char*>(message.data()), message.size(), mac, &macLength);
+    return message + "." + _base64url(std::string(reinterpret_cast<const char*>(mac), macLength));
 }
 
 struct Answer
