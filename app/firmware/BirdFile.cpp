@@ -96,6 +96,14 @@ bool BirdFile::Load()
 
 bool BirdFile::LoadBytes(const unsigned char* file, size_t size)
 {
+    // Nothing of an earlier load survives: its blocks point into the image
+    // that inflating replaces.
+    signature = 0;
+    version = 0;
+    checksum = 0;
+    personalisable = false;
+    serialNumberOffset = 0;
+    descriptorOffset = 0;
     bool loaded = false;
     if (size > 6)
     {
@@ -119,6 +127,8 @@ bool BirdFile::LoadBytes(const unsigned char* file, size_t size)
 bool BirdFile::DecompressData(const unsigned char* src, unsigned long srcLen)
 {
     uint64_t capacity = uint64_t(srcLen) * 8;
+    blocks.clear();
+    blockCount = 0;
     if (capacity > 0xFFFFFFFFu)
     {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
@@ -141,6 +151,7 @@ bool BirdFile::DecompressData(const unsigned char* src, unsigned long srcLen)
 
 bool BirdFile::ScanBlocks(const unsigned char* image, unsigned int size)
 {
+    blocks.clear();
     blockCount = 0;
     if (!image || size < 4)
     {

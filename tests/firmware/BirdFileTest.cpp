@@ -1,5 +1,6 @@
 #include "app/Log.h"
 #include "app/firmware/BirdFile.h"
+#include "tests/support/TempDir.h"
 #include "tools/birdtool/BirdPack.h"
 
 #include <gtest/gtest.h>
@@ -37,22 +38,19 @@ struct LogCapture
     }
 };
 
+// One file with the given bytes in a directory of its own.
 struct TempFile
 {
-    std::string path;
+    TempDir dir;
+    std::string path = dir / "image.bird";
     explicit TempFile(const std::vector<uint8_t>& bytes)
     {
-        char name[] = "/tmp/birdtest.XXXXXX";
-        int fd = mkstemp(name);
-        path = name;
-        if (fd >= 0)
-        {
-            if (!bytes.empty() && write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
-                path.clear();
-            close(fd);
-        }
+        FILE* f = fopen(path.c_str(), "wb");
+        if (f == nullptr || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
+            path.clear();
+        if (f != nullptr)
+            fclose(f);
     }
-    ~TempFile() { unlink(path.c_str()); }
 };
 
 std::vector<uint8_t> payload(size_t n, uint8_t seed = 0)
@@ -133,6 +131,33 @@ TEST(BirdFileLoad, MissingAndHeaderOnlyFilesThrow)
     {
         EXPECT_STREQ(e.what(), "Failed to load bird data");
     }
+}
+
+TEST(BirdFileLoad, ALaterLoadKeepsNothingOfTheEarlierImage)
+{
+    BirdManifest personal;
+    personal.blocks.push_back(BirdPack_AddressBlock(1, 0, 0x1000, payload(0x40, 5)));
+    personal.blocks.push_back(BirdPack_OffsetsBlock(0x1010, 0x1020));
+    BirdFile bird = loadBytes(BirdPack_File(personal));
+    ASSERT_TRUE(bird.personalisable);
+    ASSERT_EQ(bird.blocks.size(), 2u);
+
+    // A plain image replaces the blocks and the personalisation.
+    std::vector<uint8_t> plain = BirdPack_File(sample());
+    ASSERT_TRUE(bird.LoadBytes(plain.data(), plain.size()));
+    EXPECT_EQ(bird.blocks.size(), 4u);
+    EXPECT_EQ(bird.blockCount, 4u);
+    EXPECT_FALSE(bird.personalisable);
+    EXPECT_EQ(bird.serialNumberOffset, 0u);
+
+    // A stream that does not inflate leaves no blocks into the freed image.
+    bird = loadBytes(BirdPack_File(personal));
+    std::vector<uint8_t> broken = {'b', 'i', 'r', 'd', 1, 1, 0x78, 0x9C, 0xFF, 0xFF};
+    EXPECT_FALSE(bird.LoadBytes(broken.data(), broken.size()));
+    EXPECT_TRUE(bird.blocks.empty());
+    EXPECT_EQ(bird.blockCount, 0u);
+    EXPECT_FALSE(bird.personalisable);
+    EXPECT_TRUE(bird.FindBlocks(BirdFile::BLOCK_SERIAL_OFFSETS).empty());
 }
 
 TEST(BirdFileLoad, InflationLimitIsEightTimes)
