@@ -19,7 +19,6 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
-#include <unistd.h>
 
 namespace
 {
@@ -133,15 +132,15 @@ bool _download_with_spinner(UpdaterDisplayInterface& display, unsigned int seria
 }
 
 // Decodes the reply, checks it is a loadable BIRD file and puts it in the
-// entry as <build>.bird. Nothing of the entry changes unless all of that
-// succeeds: the image goes to a hidden file first (store listings skip names
-// starting with "."), which replaces the old image only once it has passed
-// the checks.
+// entry as <build>.bird. The checks run on the decoded bytes, and the write
+// replaces the old image in one step, so nothing of the entry changes unless
+// all of it succeeds.
 bool _store_image(UpdaterDisplayInterface& display, UpdaterStoreItem& entry, unsigned int build,
                   const std::string& reply)
 {
     unsigned long length = 0;
-    char* image = base64_decode(reply.data(), reply.size(), &length);
+    std::unique_ptr<char, decltype(&free)> image(base64_decode(reply.data(), reply.size(), &length),
+                                                 &free);
     if (image == nullptr)
     {
         Log::log(DEBUG_Updater, "Download_Firmware: reply is not base64 (%zu characters)\n",
@@ -149,46 +148,19 @@ bool _store_image(UpdaterDisplayInterface& display, UpdaterStoreItem& entry, uns
         display.message(UpdaterDisplayInterface::Error, "Failed to retrieve a valid BIRD file");
         return false;
     }
-    std::string name = _build_file_name(build);
-    std::string partial = "." + name + ".download";
-    std::string directory = entry.FullPath();
-    std::string partialPath = directory + "/" + partial;
-    std::string finalPath = directory + "/" + name;
-    kxErr written =
-        entry.WriteFile(partial.c_str(), reinterpret_cast<unsigned char*>(image), length);
-    free(image);
-    if (written != kxErrNone)
+    const auto* bytes = reinterpret_cast<const unsigned char*>(image.get());
+    BirdFile check;
+    if (!BirdFile::VerifyHeader(bytes, length) || !check.LoadBytes(bytes, length))
     {
-        unlink(partialPath.c_str());
-        display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", written);
-        return false;
-    }
-    bool loadable = BirdFile::VerifyFile(partialPath.c_str());
-    if (loadable)
-    {
-        try
-        {
-            BirdFile check(partialPath.c_str());
-        }
-        catch (const std::runtime_error& error)
-        {
-            Log::log(DEBUG_Updater, "Download_Firmware: %s: %s\n", partialPath.c_str(),
-                     error.what());
-            loadable = false;
-        }
-    }
-    if (!loadable)
-    {
-        unlink(partialPath.c_str());
+        Log::log(DEBUG_Updater, "Download_Firmware: the reply of build %u is no BIRD file\n",
+                 build);
         display.message(UpdaterDisplayInterface::Error, "Failed to retrieve a valid BIRD file");
         return false;
     }
-    if (rename(partialPath.c_str(), finalPath.c_str()) != 0)
+    kxErr written = entry.WriteFile(_build_file_name(build).c_str(), bytes, length);
+    if (written != kxErrNone)
     {
-        Log::log(DEBUG_Updater, "Download_Firmware: rename to %s failed: %s\n", finalPath.c_str(),
-                 strerror(errno));
-        unlink(partialPath.c_str());
-        display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", kxErrIO);
+        display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", written);
         return false;
     }
     return true;

@@ -438,9 +438,15 @@ bool BirdFile::VerifyFile(const char* filePath)
                  filePath ? filePath : "");
         return false;
     }
-    unsigned char header[8] = {};
+    unsigned char header[6] = {};
     size_t got = 0;
-    kxFile_Read(file, header, 6, &got);
+    kxFile_Read(file, header, sizeof header, &got);
     kxFile_Close(&file);
-    return got == 6 && _be32(header) == BIRD_FILE_SIGNATURE && header[4] != 0 && header[5] != 0;
+    return VerifyHeader(header, got);
+}
+
+bool BirdFile::VerifyHeader(const unsigned char* file, size_t size)
+{
+    return file != nullptr && size >= 6 && _be32(file) == BIRD_FILE_SIGNATURE && file[4] != 0 &&
+           file[5] != 0;
 }

@@ -66,6 +66,8 @@ public:
     bool ValidateSerialNumber(unsigned int serialNumber) const;
     bool ValidateModel(const char* model) const;
     static bool VerifyFile(const char* path);
+    // The quick check of VerifyFile on the first bytes of an image in memory.
+    static bool VerifyHeader(const unsigned char* file, size_t size);
 
     std::string path;
     uint32_t signature = 0;
