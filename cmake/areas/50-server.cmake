@@ -51,7 +51,7 @@ kx_add_gtest(server_request_test
 # Firmware acquisition, run through the Updater binary.
 kx_add_gtest(server_acquire_test
   SOURCES tests/server/AcquireTest.cpp
-  LIBS server_test_support util
+  LIBS server_test_support cli_test_support
   LABELS threaded)
 target_compile_definitions(server_acquire_test PRIVATE UPDATER_PATH="$<TARGET_FILE:Updater>")
 add_dependencies(server_acquire_test Updater update-server)

@@ -1,146 +1,32 @@
 // The Updater's build list, download, store listing and token commands, run as
 // the real program against the local update server on loopback.
+#include "tests/cli/ProcessRunner.h"
 #include "tests/server/ServerHarness.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace
 {
-struct Outcome
-{
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Outcome = RunResult;
 
-std::vector<char*> _argv(std::vector<std::string>& words)
-{
-    std::vector<char*> argv;
-    for (std::string& word : words)
-    {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
-    return argv;
-}
+// A server address on loopback where nothing listens, for the runs that must
+// fail before they reach any server.
+const char* const _noServer = "http://127.0.0.1:9/cgi/u";
 
-int _wait(pid_t pid)
+// Runs Updater with HOME set to `home`; on a terminal, standard output goes
+// to a pseudo-terminal.
+Outcome _updater(const std::string& home, const std::vector<std::string>& args,
+                 bool terminal = false)
 {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Runs Updater with HOME set to `home`; standard output and standard error
-// are collected apart. Gives up after 30 s.
-Outcome _updater(const std::string& home, std::vector<std::string> args)
-{
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-    {
-        return Outcome{};
-    }
-    args.insert(args.begin(), UPDATER_PATH);
-    pid_t pid = fork();
-    if (pid == 0)
-    {
-        setenv("HOME", home.c_str(), 1);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        close(out[0]);
-        close(err[0]);
-        close(out[1]);
-        close(err[1]);
-        execv(UPDATER_PATH, _argv(args).data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    Outcome run;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int open = 2;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (open > 0 && std::chrono::steady_clock::now() < deadline)
-    {
-        if (poll(fds, 2, 200) <= 0)
-        {
-            continue;
-        }
-        for (int i = 0; i < 2; ++i)
-        {
-            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)) != 0)
-            {
-                char buffer[4096];
-                ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-                if (n <= 0)
-                {
-                    close(fds[i].fd);
-                    fds[i].fd = -1;
-                    --open;
-                }
-                else
-                {
-                    (i == 0 ? run.out : run.err).append(buffer, static_cast<size_t>(n));
-                }
-            }
-        }
-    }
-    if (open > 0)
-    {
-        kill(pid, SIGKILL);
-    }
-    for (pollfd& p : fds)
-    {
-        if (p.fd >= 0)
-        {
-            close(p.fd);
-        }
-    }
-    run.status = _wait(pid);
-    return run;
-}
-
-// Runs Updater on a pseudo-terminal; returns everything it wrote there.
-Outcome _updater_on_terminal(const std::string& home, std::vector<std::string> args)
-{
-    args.insert(args.begin(), UPDATER_PATH);
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0)
-    {
-        setenv("HOME", home.c_str(), 1);
-        execv(UPDATER_PATH, _argv(args).data());
-        _exit(127);
-    }
-    Outcome run;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline)
-    {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0)
-        {
-            continue;
-        }
-        char buffer[4096];
-        ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0)
-        {
-            break; // EIO once the program has closed the terminal
-        }
-        run.out.append(buffer, static_cast<size_t>(n));
-    }
-    close(master);
-    run.status = _wait(pid);
+    RunOptions options;
+    options.setEnv = {{"HOME", home}};
+    options.terminal = terminal;
+    options.timeoutMs = 30000;
+    Outcome run = RunProgram(UPDATER_PATH, args, options);
+    EXPECT_FALSE(run.setupFailed);
     return run;
 }
 
@@ -226,7 +112,7 @@ TEST_F(Acquire, BuildListNewestFirst)
 
 TEST_F(Acquire, BuildListFailures)
 {
-    Outcome missing = _updater(home.path(), {"-B", "-i", store.path()});
+    Outcome missing = _updater(home.path(), {"-B", "-i", store.path(), "-u", _noServer});
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(
         _contains(missing.err, "Error must supply a serial number for the List Builds command"));
@@ -355,7 +241,7 @@ TEST_F(Acquire, UnwritableImageIsAFailure)
 
 TEST_F(Acquire, GetNeedsADevice)
 {
-    Outcome run = _updater(home.path(), {"-G", "-i", store.path()});
+    Outcome run = _updater(home.path(), {"-G", "-i", store.path(), "-u", _noServer});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(_contains(run.err, "-G must specify a specific device via -d\n"));
     EXPECT_TRUE(_contains(run.err, "--help for usage information\n"));
@@ -386,7 +272,7 @@ TEST_F(Acquire, LocalListReadsVersionsFromFiles)
     EXPECT_EQ(unknown.status, 0);
     EXPECT_TRUE(_contains(unknown.out, "No builds found for device [0BADF00D]\n"));
 
-    Outcome missing = _updater(home.path(), {"-L", "-i", store.path()});
+    Outcome missing = _updater(home.path(), {"-L", "-i", store.path(), "-u", _noServer});
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(_contains(missing.err,
                           "Error must supply a serial number for the List Local Builds command"));
@@ -408,7 +294,7 @@ TEST_F(Acquire, TokenIsPrinted)
     EXPECT_EQ(down.status, 1);
     EXPECT_TRUE(_contains(down.err, "Server request failed for " + server.URL() + "\n"));
 
-    Outcome missing = _updater(home.path(), {"-J", "-i", store.path()});
+    Outcome missing = _updater(home.path(), {"-J", "-i", store.path(), "-u", _noServer});
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(
         _contains(missing.err, "Error must supply a serial number for the Get JWT command"));
@@ -416,16 +302,16 @@ TEST_F(Acquire, TokenIsPrinted)
 
 TEST_F(Acquire, SpinnerTurnsDuringSlowDownload)
 {
-    Serve({"--stall", "bird=1500"});
+    Serve({"--stall", "bird=2500"});
     auto start = std::chrono::steady_clock::now();
     std::vector<std::string> args = {"-G", "-d", kSerial, "-u", server.URL(), "-i", store.path()};
-    Outcome run = _updater_on_terminal(home.path(), args);
+    Outcome run = _updater(home.path(), args, true);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(run.status, 0) << run.out;
     size_t frames = _count(run.out, "\r (Downloading) ");
-    // About ten frames a second over at least 1.5 s.
-    EXPECT_GE(frames, 12u) << run.out;
+    // About ten frames a second over at least 2.5 s.
+    EXPECT_GE(frames, 15u) << run.out;
     EXPECT_LE(static_cast<double>(frames), seconds * 10 + 3) << run.out;
     EXPECT_TRUE(_contains(run.out, "\r (Downloading) .      \r"));
     EXPECT_TRUE(_contains(run.out, "\r (Downloading) .....      \r"));
