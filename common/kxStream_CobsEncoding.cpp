@@ -13,6 +13,11 @@ namespace
 // Wire bytes of a packet header: address and length.
 constexpr size_t sHeaderBytes = 2;
 
+static_assert(kxCOBS_MAX_ENCODED_FRAME_BYTES == COBS_ENCODED_MAX(MAX_PACKET_WITH_CHECKSUM_BYTES),
+              "the incoming buffer holds the longest frame in its encoded form");
+static_assert(MAX_PACKET_WITH_CHECKSUM_BYTES == kxPACKET_MAX_WIRE + 1,
+              "the longest frame carries the longest packet and its CRC");
+
 // One COBS stream. Threads: the reading thread alone touches the incoming
 // side (`in`, `inCount`, `inOverflow`, `ready`, `readPos`, `packet`,
 // `packetLength`) through sCobsStreamGet; the writing thread alone touches the
@@ -27,12 +32,13 @@ struct kxCobsState
     kxStreamWriteFunction innerWrite;
     kxStreamDeleteFunction innerDelete;
     void* innerRef;
-    uint8_t in[MAX_PACKET_WITH_CHECKSUM_BYTES];
+    // The encoded bytes of the frame being received, delimiter not included.
+    uint8_t in[kxCOBS_MAX_ENCODED_FRAME_BYTES];
     uint32_t inCount;
     bool inOverflow;
     bool ready;
     uint8_t readPos;
-    uint8_t packet[MAX_PACKET_WITH_CHECKSUM_BYTES];
+    uint8_t packet[kxPACKET_MAX_WIRE];
     uint8_t packetLength;
     kxPacket* accumulator;
     uint8_t out[kxCOBS_OUT_FRAME_BYTES];
@@ -49,7 +55,9 @@ kxCobsState* sState(void* ref)
     return state;
 }
 
-// Checks and unpacks the frame gathered in `in`.
+// Checks and unpacks the frame gathered in `in`. A frame of at most
+// kxCOBS_MAX_ENCODED_FRAME_BYTES decodes to at most
+// MAX_PACKET_WITH_CHECKSUM_BYTES, so the packet fits `packet`.
 kxErr sCobsStreamEndFrame(kxCobsState* state)
 {
     uint32_t count = state->inCount;
@@ -61,7 +69,8 @@ kxErr sCobsStreamEndFrame(kxCobsState* state)
         return kxErrPacket;
     }
     size_t length = cobs_decode_inplace(state->in, count);
-    if (length < sHeaderBytes + 1 || length != static_cast<size_t>(state->in[1]) + 3 ||
+    if (length < sHeaderBytes + 1 || length > MAX_PACKET_WITH_CHECKSUM_BYTES ||
+        length != static_cast<size_t>(state->in[1]) + 3 ||
         !crc8_check(state->in, length - 1, state->in[length - 1]))
     {
         return kxErrPacket;
@@ -96,7 +105,7 @@ kxErr sCobsStreamGet(uint8_t* byte, void* ref)
     }
     if (received != 0)
     {
-        if (state->inCount < MAX_PACKET_WITH_CHECKSUM_BYTES)
+        if (state->inCount < sizeof(state->in))
         {
             state->in[state->inCount++] = received;
         }

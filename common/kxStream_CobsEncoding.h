@@ -14,14 +14,20 @@
 // `get` consumes at most one inner byte per call and gives kxErrNotReady until
 // a frame is complete; the bytes of a good frame's packet (without the CRC)
 // come out of the following calls. A frame with a bad length or CRC, or one
-// longer than kxCOBS_MAX_PACKET_WITH_CHECKSUM_BYTES before encoding, is
-// reported once as kxErrPacket and produces no bytes; the next frame starts
-// after the next delimiter.
+// longer than kxCOBS_MAX_PACKET_WITH_CHECKSUM_BYTES before encoding (more than
+// kxCOBS_MAX_ENCODED_FRAME_BYTES encoded), is reported once as kxErrPacket and
+// produces no bytes; the next frame starts after the next delimiter. The
+// reader takes every packet a module may send, up to kxPACKET_MAX_DATA data
+// bytes.
 //
 // `write` takes one or more whole packets. Each must be well formed (non-zero
 // address, length byte, that many data bytes) and at most
 // kxCOBS_MAX_WRITE_PACKET_BYTES long; otherwise nothing is written and the
 // result is kxErrPacket (malformed or incomplete) or kxErrSize (too long).
+// Every packet becomes one frame handed to the inner `write` (or, without one,
+// to the inner `put` byte by byte). All frames of a batch are sent even when
+// one fails; the result is then the last failure, never kxErrNone. Whatever
+// `write` frames, `get` accepts.
 // `put` passes one byte to the inner stream unframed.
 //
 // Threads: one thread may read (get) while another writes (write, put).
@@ -35,11 +41,16 @@ extern "C"
 #endif
 
 #define kxCOBS_CHECK 0xC0B5
-// The longest frame content before encoding: a packet of 30 bytes and its CRC.
+// The longest frame content before encoding: a packet of 30 bytes (28 data
+// bytes) and its CRC.
 #define MAX_PACKET_WITH_CHECKSUM_BYTES 31
 #define kxCOBS_MAX_PACKET_WITH_CHECKSUM_BYTES MAX_PACKET_WITH_CHECKSUM_BYTES
-// The longest packet `write` frames (26 data bytes): the packet, its CRC, the
-// COBS overhead and the delimiter fit the 32-byte outgoing frame.
+// The longest encoded frame before its delimiter: COBS adds one byte to those
+// 31, so the longest packet arrives as 32 bytes and a 0x00.
+#define kxCOBS_MAX_ENCODED_FRAME_BYTES (MAX_PACKET_WITH_CHECKSUM_BYTES + 1)
+// The longest packet `write` frames (26 data bytes); longer ones are refused.
+// Its frame (packet, CRC, COBS overhead, delimiter) fits the 32-byte outgoing
+// buffer.
 #define kxCOBS_MAX_WRITE_PACKET_BYTES 28
 #define kxCOBS_OUT_FRAME_BYTES 32
 

@@ -1,4 +1,6 @@
 // The COBS framing stream over an in-memory inner stream.
+#include "Utilities/crc8.h"
+#include "common/kxPacket.h"
 #include "common/kxStream.h"
 #include "common/kxStream_CobsEncoding.h"
 #include "tests/stream/MemoryStream.h"
@@ -31,6 +33,33 @@ Bytes Packet(uint8_t address, uint8_t length)
         packet.push_back(static_cast<uint8_t>(i * 37));
     }
     return packet;
+}
+
+// The frame of a packet on a serial link, encoded here step by step: the
+// packet, its CRC-8, COBS (every block here is shorter than 254 bytes) and the
+// 0x00 delimiter.
+Bytes HandFrame(const Bytes& packet)
+{
+    Bytes content = packet;
+    content.push_back(crc8_create(packet.data(), packet.size()));
+    Bytes frame = {0};
+    size_t code = 0;
+    for (uint8_t b : content)
+    {
+        if (b == 0)
+        {
+            frame[code] = static_cast<uint8_t>(frame.size() - code);
+            code = frame.size();
+            frame.push_back(0);
+        }
+        else
+        {
+            frame.push_back(b);
+        }
+    }
+    frame[code] = static_cast<uint8_t>(frame.size() - code);
+    frame.push_back(0);
+    return frame;
 }
 } // namespace
 
@@ -74,6 +103,41 @@ TEST_F(CobsStreamTest, BadFramesAreDroppedWholeOnce)
     Bytes got = Drain(stream, 80, &packetErrors);
     EXPECT_EQ(packetErrors, 4);
     EXPECT_EQ(got, Bytes({0x04, 0x00}));
+}
+
+TEST_F(CobsStreamTest, HandFramingMatchesTheKnownFrame)
+{
+    EXPECT_EQ(HandFrame({0x04, 0x00}), sFrameOf0400);
+}
+
+TEST_F(CobsStreamTest, TheLongestPacketsArrive)
+{
+    // 27 and 28 data bytes: the longest packet and its CRC are 31 bytes,
+    // 32 once encoded.
+    const Bytes longer = Packet(0x06, 27);
+    const Bytes longest = Packet(0x08, kxPACKET_MAX_DATA);
+    const Bytes longestFrame = HandFrame(longest);
+    ASSERT_EQ(longestFrame.size(), static_cast<size_t>(kxCOBS_MAX_ENCODED_FRAME_BYTES + 1));
+    memory.Feed(HandFrame(longer));
+    memory.Feed(longestFrame);
+    memory.atEnd = kxErrNotReady;
+    Bytes expected = longer;
+    expected.insert(expected.end(), longest.begin(), longest.end());
+    int packetErrors = 0;
+    EXPECT_EQ(Drain(stream, 200, &packetErrors), expected);
+    EXPECT_EQ(packetErrors, 0);
+
+    // One data byte more does not fit a frame: one packet error, nothing read,
+    // and the stream goes on with the next frame.
+    Bytes tooLong = {0x0A, kxPACKET_MAX_DATA + 1};
+    tooLong.resize(kxPACKET_MAX_DATA + 3, 0x5A);
+    const Bytes tooLongFrame = HandFrame(tooLong);
+    ASSERT_EQ(tooLongFrame.size(), static_cast<size_t>(kxCOBS_MAX_ENCODED_FRAME_BYTES + 2));
+    memory.Feed(tooLongFrame);
+    memory.Feed(sFrameOf0400);
+    packetErrors = 0;
+    EXPECT_EQ(Drain(stream, 200, &packetErrors), Bytes({0x04, 0x00}));
+    EXPECT_EQ(packetErrors, 1);
 }
 
 TEST_F(CobsStreamTest, InnerFailuresReadAsNotReady)
