@@ -172,6 +172,54 @@ TEST_F(CobsStreamTest, PacketsOfEveryLengthRoundTrip)
     kxStream_Destroy(&reader);
 }
 
+TEST_F(CobsStreamTest, WrittenFramesMatchHandFraming)
+{
+    MemoryStream putOnly;
+    kxStream* byteWise = nullptr;
+    ASSERT_EQ(kxStream_CreateCobsEncoding(MemoryStream::Get, MemoryStream::Put, nullptr,
+                                          MemoryStream::Delete, &putOnly, &byteWise),
+              kxErrNone);
+    Bytes batch;
+    Bytes expected;
+    for (uint8_t length = 0; length <= kxCOBS_MAX_WRITE_PACKET_BYTES - 2; length++)
+    {
+        Bytes packet = Packet(static_cast<uint8_t>(0xFF - length), length);
+        memory.written.clear();
+        ASSERT_EQ(kxStream_Write(stream, packet.data(), packet.size()), kxErrNone) << +length;
+        EXPECT_EQ(memory.written, HandFrame(packet)) << +length;
+        batch.insert(batch.end(), packet.begin(), packet.end());
+        Bytes frame = HandFrame(packet);
+        expected.insert(expected.end(), frame.begin(), frame.end());
+    }
+    // The whole sequence in one write, by `write` and by `put` alone.
+    memory.written.clear();
+    EXPECT_EQ(kxStream_Write(stream, batch.data(), batch.size()), kxErrNone);
+    EXPECT_EQ(memory.written, expected);
+    EXPECT_EQ(kxStream_Write(byteWise, batch.data(), batch.size()), kxErrNone);
+    EXPECT_EQ(putOnly.written, expected);
+    kxStream_Destroy(&byteWise);
+}
+
+TEST_F(CobsStreamTest, AFailedFrameInABatchIsReported)
+{
+    Bytes batch = Packet(0x04, 0);
+    Bytes second = Packet(0xAF, 1);
+    batch.insert(batch.end(), second.begin(), second.end());
+    const kxErr firstFails[] = {kxErrIO, kxErrNone};
+    const kxErr secondFails[] = {kxErrNone, kxErrTimeout};
+    for (const kxErr* results : {firstFails, secondFails})
+    {
+        memory.written.clear();
+        memory.writeCalls = 0;
+        memory.writeResults.assign(results, results + 2);
+        kxErr expected = results[0] != kxErrNone ? results[0] : results[1];
+        EXPECT_EQ(kxStream_Write(stream, batch.data(), batch.size()), expected);
+        // Both frames were handed over.
+        EXPECT_EQ(memory.writeCalls, 2);
+        EXPECT_EQ(std::count(memory.written.begin(), memory.written.end(), 0), 2);
+    }
+}
+
 TEST_F(CobsStreamTest, OneWriteMayCarrySeveralPackets)
 {
     Bytes batch = Packet(0x04, 0);

@@ -24,6 +24,8 @@ struct MemoryStream
     int writeCalls = 0;
     int deleteCalls = 0;
     kxErr writeResult = kxErrNone;
+    // Results of the next `write` calls, one each; then `writeResult`.
+    std::deque<kxErr> writeResults;
 
     void Feed(const std::vector<uint8_t>& bytes)
     {
@@ -62,6 +64,12 @@ struct MemoryStream
         auto* self = static_cast<MemoryStream*>(ref);
         self->writeCalls++;
         self->written.insert(self->written.end(), bytes, bytes + n);
+        if (!self->writeResults.empty())
+        {
+            kxErr result = self->writeResults.front();
+            self->writeResults.pop_front();
+            return result;
+        }
         return self->writeResult;
     }
     static kxErr Delete(void* ref)
