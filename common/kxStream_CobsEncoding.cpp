@@ -17,13 +17,17 @@ static_assert(kxCOBS_MAX_ENCODED_FRAME_BYTES == COBS_ENCODED_MAX(MAX_PACKET_WITH
               "the incoming buffer holds the longest frame in its encoded form");
 static_assert(MAX_PACKET_WITH_CHECKSUM_BYTES == kxPACKET_MAX_WIRE + 1,
               "the longest frame carries the longest packet and its CRC");
+static_assert(COBS_ENCODED_MAX(kxCOBS_MAX_WRITE_PACKET_BYTES + 1) + 1 <= kxCOBS_OUT_FRAME_BYTES,
+              "the longest packet written, its CRC and the delimiter fit the outgoing buffer");
+static_assert(COBS_ENCODED_MAX(kxCOBS_MAX_WRITE_PACKET_BYTES + 1) <= kxCOBS_MAX_ENCODED_FRAME_BYTES,
+              "every frame written is one the reader accepts");
 
 // One COBS stream. Threads: the reading thread alone touches the incoming
 // side (`in`, `inCount`, `inOverflow`, `ready`, `readPos`, `packet`,
 // `packetLength`) through sCobsStreamGet; the writing thread alone touches the
-// outgoing side (`accumulator`, `out`, `outLength`) through sCobsStreamWrite
-// and sCobsStreamPut. The inner operations and reference are set at creation
-// and only read afterwards. No locks.
+// outgoing side (`out`, `outLength`) through sCobsStreamWrite and
+// sCobsStreamPut. The inner operations and reference are set at creation and
+// only read afterwards. No locks.
 struct kxCobsState
 {
     uint16_t check;
@@ -40,7 +44,6 @@ struct kxCobsState
     uint8_t readPos;
     uint8_t packet[kxPACKET_MAX_WIRE];
     uint8_t packetLength;
-    kxPacket* accumulator;
     uint8_t out[kxCOBS_OUT_FRAME_BYTES];
     uint32_t outLength;
 };
@@ -172,22 +175,13 @@ kxErr sCobsStreamSendFrame(kxCobsState* state)
     return kxErrNone;
 }
 
-// Frames the packet held by the accumulator: wire form, CRC-8, COBS, 0x00.
-kxErr sCobsStreamFramePacket(kxCobsState* state)
+// Frames one checked packet of `size` bytes and sends it: wire form, CRC-8,
+// COBS, 0x00. The size limit keeps every step within `out`.
+kxErr sCobsStreamFramePacket(kxCobsState* state, const uint8_t* packet, size_t size)
 {
-    size_t size = 0;
-    kxErr err = kxPacket_GetBytes(state->accumulator, state->out, sizeof(state->out), &size);
-    kxPacket_Reset(state->accumulator);
-    if (err != kxErrNone || size > kxCOBS_MAX_WRITE_PACKET_BYTES)
-    {
-        return err != kxErrNone ? err : static_cast<kxErr>(kxErrSize);
-    }
+    memcpy(state->out, packet, size);
     state->out[size] = crc8_create(state->out, size);
     size_t encoded = cobs_encode_inplace(state->out, size + 1);
-    if (encoded == 0 || encoded + 1 > sizeof(state->out))
-    {
-        return kxErrSize;
-    }
     state->out[encoded] = 0;
     state->outLength = static_cast<uint32_t>(encoded + 1);
     return sCobsStreamSendFrame(state);
@@ -205,24 +199,19 @@ kxErr sCobsStreamWrite(const uint8_t* bytes, size_t n, void* ref)
     {
         return err;
     }
+    // Every packet is sent even after a failed one; the result reports the
+    // last failure.
     kxErr result = kxErrNone;
-    kxPacket_Reset(state->accumulator);
-    for (size_t i = 0; i < n; i++)
+    size_t i = 0;
+    while (i < n)
     {
-        err = kxPacket_AddByte(state->accumulator, bytes[i]);
+        size_t size = sHeaderBytes + bytes[i + 1];
+        err = sCobsStreamFramePacket(state, bytes + i, size);
         if (err != kxErrNone)
         {
-            kxPacket_Reset(state->accumulator);
-            return err;
+            result = err;
         }
-        if (kxPacket_IsComplete(state->accumulator))
-        {
-            err = sCobsStreamFramePacket(state);
-            if (err != kxErrNone)
-            {
-                result = err;
-            }
-        }
+        i += size;
     }
     return result;
 }
@@ -253,7 +242,6 @@ kxErr sCobsStreamDelete(void* ref)
     {
         err = state->innerDelete(state->innerRef);
     }
-    kxPacket_Destroy(&state->accumulator);
     state->check = 0;
     free(state);
     return err;
@@ -274,12 +262,6 @@ kxErr kxStream_CreateCobsEncoding(kxStreamGetFunction get, kxStreamPutFunction p
     {
         return kxErrMemory;
     }
-    state->accumulator = kxPacket_Create();
-    if (state->accumulator == nullptr)
-    {
-        free(state);
-        return kxErrMemory;
-    }
     state->check = kxCOBS_CHECK;
     state->innerGet = get;
     state->innerPut = put;
@@ -290,7 +272,6 @@ kxErr kxStream_CreateCobsEncoding(kxStreamGetFunction get, kxStreamPutFunction p
         kxStream_Create(sCobsStreamGet, sCobsStreamPut, sCobsStreamWrite, sCobsStreamDelete, state);
     if (*stream == nullptr)
     {
-        kxPacket_Destroy(&state->accumulator);
         free(state);
         return kxErrResource;
     }
