@@ -30,9 +30,8 @@ struct SerialPacket
 };
 
 // Threads: any thread calls any operation (the link's in-pipe reader and
-// out-pipe writer, and every caller waiting for a reply). `packets` is touched
-// only under `lock`; `open`, `windowStart` and `nextSequence` are atomics
-// written under `lock` and readable without it; `check` is set at creation and
+// out-pipe writer, and every caller waiting for a reply). `packets`, `open` and
+// `nextSequence` are touched only under `lock`; `check` is set at creation and
 // only read afterwards. Lock order: the registry mutex is never held while
 // `lock` is taken, except by Destroy, which erases the FIFO from the registry
 // under the registry mutex and takes `lock` only after releasing it.
@@ -42,24 +41,8 @@ struct packetFifo
     std::deque<SerialPacket> packets;
     std::condition_variable condition;
     std::mutex lock;
-    std::atomic<bool> open{true};
-    std::atomic<uint64_t> windowStart{0};
-    std::atomic<uint64_t> nextSequence{0};
-
-    void syncWindow()
-    {
-        windowStart = packets.empty() ? nextSequence.load() : packets.front().sequence;
-    }
-    void clearAndSyncWindow()
-    {
-        packets.clear();
-        syncWindow();
-    }
-    template <class It> void eraseAndSyncWindow(It first, It last)
-    {
-        packets.erase(first, last);
-        syncWindow();
-    }
+    bool open = true;
+    uint64_t nextSequence = 0;
 };
 
 using Entry = std::deque<SerialPacket>::iterator;
@@ -101,13 +84,13 @@ static std::shared_ptr<packetFifo> sGetFifo(uint64_t id)
     return fifo;
 }
 
-// Copies the entry's packet; only a successful copy removes the entry.
+// Removes the entry and hands its packet, the private copy Put made, to the
+// caller.
 static kxPacket* _stealPacketFromFifo(packetFifo& fifo, Entry entry)
 {
-    kxPacket* copy = kxPacket_Copy(entry->packet.get());
-    if (copy)
-        fifo.eraseAndSyncWindow(entry, entry + 1);
-    return copy;
+    kxPacket* packet = entry->packet.release();
+    fifo.packets.erase(entry);
+    return packet;
 }
 
 static Clock::time_point sDeadline(uint32_t timeoutMs)
@@ -141,19 +124,19 @@ static Entry sScanNew(packetFifo& fifo, kxPacketFifoFilter filter, void* ref, ui
 
 // Waits for an entry the filter accepts; each entry is judged at most once.
 // Counting from the first number not yet judged (rather than from the last
-// one judged) keeps a FIFO whose numbering starts at 0 from skipping it.
+// one judged) keeps a FIFO whose numbering starts at 0 from skipping it. Once
+// the deadline has passed, the scan just made is the last one: nothing can
+// arrive while the lock stays held.
 static Entry _waitUntilProcIsSatisfied(packetFifo& fifo, std::unique_lock<std::mutex>& held,
                                        kxPacketFifoFilter filter, void* ref,
                                        Clock::time_point deadline)
 {
-    uint64_t nextToJudge = fifo.windowStart.load();
+    uint64_t nextToJudge = 0;
     for (;;)
     {
         Entry found = sScanNew(fifo, filter, ref, nextToJudge);
-        if (found != fifo.packets.end() || !fifo.open)
+        if (found != fifo.packets.end() || !fifo.open || Clock::now() >= deadline)
             return found;
-        if (Clock::now() >= deadline)
-            return sScanNew(fifo, filter, ref, nextToJudge);
         fifo.condition.wait_until(held, deadline);
     }
 }
@@ -214,7 +197,7 @@ extern "C"
             return kxErrUnknown;
         {
             std::lock_guard<std::mutex> held(fifo->lock);
-            fifo->clearAndSyncWindow();
+            fifo->packets.clear();
             fifo->open = false;
         }
         fifo->condition.notify_all();
@@ -241,17 +224,16 @@ extern "C"
                 return kxErrParam;
             try
             {
-                fifo->packets.push_back(SerialPacket{fifo->nextSequence.load(), std::move(copy)});
+                fifo->packets.push_back(SerialPacket{fifo->nextSequence, std::move(copy)});
             }
             catch (...)
             {
                 return kxErrResource;
             }
             fifo->nextSequence++;
-            fifo->syncWindow();
             if (fifo->packets.size() > kxPACKETFIFO_CAPACITY)
             {
-                fifo->clearAndSyncWindow();
+                fifo->packets.clear();
                 signal = false;
             }
         }
@@ -307,17 +289,14 @@ extern "C"
         if (!fifo)
             return 0;
         std::lock_guard<std::mutex> held(fifo->lock);
-        // Stable remove-if: the kept entries move forward in their order.
-        Entry kept = std::find_if(fifo->packets.begin(), fifo->packets.end(),
-                                  [&](const SerialPacket& queued)
-                                  { return filter(queued.packet.get(), ref); });
-        if (kept == fifo->packets.end())
-            return 0;
-        for (Entry next = kept + 1; next != fifo->packets.end(); ++next)
-            if (!filter(next->packet.get(), ref))
-                std::swap(*kept++, *next);
+        // remove_if judges each entry once and moves the kept ones forward in
+        // their order; a removed packet is released when a kept entry is moved
+        // onto it or when the tail is erased.
+        Entry kept = std::remove_if(fifo->packets.begin(), fifo->packets.end(),
+                                    [&](const SerialPacket& queued)
+                                    { return filter(queued.packet.get(), ref); });
         size_t removed = size_t(fifo->packets.end() - kept);
-        fifo->eraseAndSyncWindow(kept, fifo->packets.end());
+        fifo->packets.erase(kept, fifo->packets.end());
         return removed;
     }
 

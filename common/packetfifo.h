@@ -22,7 +22,8 @@ extern "C"
     uint64_t kxPacketFifo_Create(void);
     kxErr kxPacketFifo_Destroy(uint64_t* id);
     kxErr kxPacketFifo_Put(uint64_t id, const kxPacket* packet);
-    // The packets handed out are fresh copies the caller destroys.
+    // Put queues a copy of the caller's packet (the caller keeps its own). A packet
+    // handed out is that queued copy, removed from the FIFO: the caller destroys it.
     kxPacket* kxPacketFifo_Get(uint64_t id);
     kxPacket* kxPacketFifo_Await(uint64_t id, uint32_t timeoutMs);
     kxPacket* kxPacketFifo_GetFirst(uint64_t id, kxPacketFifoFilter filter, void* ref);
