@@ -99,8 +99,9 @@ extern "C"
     kxErr kxStream_CreateFileOutput(const char* path, kxStream** stream);
 
     // A raw serial stream (unix/unix_streamserial.h). baudIndex 0..7 selects
-    // 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400 bits per second;
-    // dataBits 0 = 8, 1 = 7; stopBits 0 = one, 1 = two; parity non-zero = even.
+    // 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400 bits per second
+    // (a higher index is refused); dataBits 0 = 8, 1 = 7; stopBits 0 = one,
+    // 1 = two; parity non-zero = even.
     kxErr kxStream_CreateSerial(const char* port, uint32_t baudIndex, uint32_t parity,
                                 uint32_t dataBits, uint32_t stopBits, kxStream** stream);
     // The same serial port carrying COBS frames with a CRC-8

@@ -91,11 +91,7 @@ kxErr sSerialWrite(const uint8_t* bytes, size_t n, void* ref)
     {
         return kxErrParam;
     }
-    uint32_t rate = kxStreamSerial_BaudRate(state->baudIndex);
-    if (rate == 0)
-    {
-        rate = sRates[0];
-    }
+    uint32_t rate = sRates[state->baudIndex];
     uint64_t start = sNowMs();
     uint64_t deadline = start + kxSERIAL_WRITE_MARGIN_MS +
                         2 * n * sBitsPerCharacter(&state->applied) * 1000u / rate;
@@ -171,7 +167,9 @@ kxErr sSerialOpen(const char* port, uint32_t baudIndex, uint32_t parity, uint32_
                   uint32_t stopBits, kxSerialState** opened)
 {
     *opened = nullptr;
-    if (port == nullptr || dataBits > 1 || stopBits > 1 || strlen(port) > kxSERIAL_PATH_MAX)
+    // An index above the table would set the speed 0, which hangs the line up.
+    if (port == nullptr || baudIndex > kxSERIAL_MAX_BAUD_INDEX || dataBits > 1 || stopBits > 1 ||
+        strlen(port) > kxSERIAL_PATH_MAX)
     {
         return kxErrResource;
     }
@@ -225,7 +223,7 @@ kxErr sSerialOpen(const char* port, uint32_t baudIndex, uint32_t parity, uint32_
     memcpy(raw.c_cc, state->saved.c_cc, sizeof(raw.c_cc));
     raw.c_cc[VMIN] = 0;
     raw.c_cc[VTIME] = 0;
-    speed_t speed = baudIndex <= kxSERIAL_MAX_BAUD_INDEX ? sSpeeds[baudIndex] : B0;
+    speed_t speed = sSpeeds[baudIndex];
     if (cfsetispeed(&raw, speed) != 0 || cfsetospeed(&raw, speed) != 0 ||
         tcsetattr(state->fd, TCSANOW, &raw) != 0)
     {

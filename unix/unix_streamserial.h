@@ -8,7 +8,9 @@
 //
 // Opening results: kxErrNotFound (no such port), kxErrPermission (access
 // denied), kxErrIO (any other open failure, or the settings cannot be applied),
-// kxErrResource (null port or output, dataBits or stopBits above 1, no memory).
+// kxErrResource (null port or output, a path longer than kxSERIAL_PATH_MAX, a
+// baud-rate index above kxSERIAL_MAX_BAUD_INDEX, dataBits or stopBits above 1,
+// no memory).
 //
 // `get` gives kxErrNotReady when no byte has arrived and kxErrIO when the read
 // fails. `write` hands the whole block to the port and waits until it has been

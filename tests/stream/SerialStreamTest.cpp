@@ -57,6 +57,16 @@ TEST(SerialStream, OpeningFailures)
     PtyPair pty;
     EXPECT_EQ(kxStream_CreateSerial(pty.path.c_str(), 6, 0, 2, 0, &stream), kxErrResource);
     EXPECT_EQ(kxStream_CreateSerial(pty.path.c_str(), 6, 0, 0, 2, &stream), kxErrResource);
+    // No speed for an index past the table: the port is left as it was.
+    EXPECT_EQ(
+        kxStream_CreateSerial(pty.path.c_str(), kxSERIAL_MAX_BAUD_INDEX + 1, 0, 0, 0, &stream),
+        kxErrResource);
+    EXPECT_EQ(kxStream_CreateSerial_Packetized(pty.path.c_str(), 0xFFFFFFFFu, 0, 0, 0, &stream),
+              kxErrResource);
+    struct termios untouched;
+    ASSERT_EQ(tcgetattr(pty.slave, &untouched), 0);
+    EXPECT_NE(untouched.c_lflag & ICANON, 0u);
+    EXPECT_NE(cfgetospeed(&untouched), static_cast<speed_t>(B0));
     EXPECT_EQ(kxStream_CreateSerial(nullptr, 6, 0, 0, 0, &stream), kxErrResource);
     EXPECT_EQ(kxStream_CreateSerial(pty.path.c_str(), 6, 0, 0, 0, nullptr), kxErrResource);
     EXPECT_EQ(stream, nullptr);
