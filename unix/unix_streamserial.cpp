@@ -23,7 +23,6 @@ struct kxSerialState
 {
     uint16_t check;
     uint32_t baudIndex;
-    char path[kxSERIAL_PATH_MAX + 1];
     int fd;
     struct termios saved;
     struct termios applied;
@@ -180,7 +179,6 @@ kxErr sSerialOpen(const char* port, uint32_t baudIndex, uint32_t parity, uint32_
     }
     state->check = kxSERIAL_CHECK;
     state->baudIndex = baudIndex;
-    strcpy(state->path, port);
     // Stays non-blocking: reads return at once anyway, and writes must not
     // block without bound.
     state->fd = open(port, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
