@@ -15,7 +15,6 @@ namespace
 struct kxUsbState
 {
     uint16_t check;
-    uint32_t serialNumber;
     lxusb_device* usb;
 };
 
@@ -82,7 +81,6 @@ kxErr kxStream_CreateUSB(uint32_t serialNumber, kxStream** stream)
         return kxErrMemory;
     }
     state->check = kxUSBSTREAM_CHECK;
-    state->serialNumber = serialNumber;
     bool kernel = lxusb_is_kernel_driver_installed(serialNumber);
     state->usb = lxusb_create_usb(kernel ? lxusbModeKernel : lxusbModeLibusb);
     if (state->usb == nullptr)
