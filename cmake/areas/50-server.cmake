@@ -19,7 +19,7 @@ add_executable(update-server
   tools/update-server/Catalog.cpp
   app/server/base64.cpp)
 find_package(OpenSSL REQUIRED)
-target_link_libraries(update-server PRIVATE PkgConfig::HTTPLIB OpenSSL::Crypto ZLIB::ZLIB
+target_link_libraries(update-server PRIVATE PkgConfig::HTTPLIB OpenSSL::Crypto updater_firmware
   Threads::Threads)
 
 # Tests

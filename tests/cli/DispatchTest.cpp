@@ -114,6 +114,15 @@ TEST_F(Dispatch, SilentChipFailsTheRunButLaterCommandsStillRun)
     RunResult listed = runInStore({"-N", "-s", port, "-D"});
     EXPECT_NE(listed.out.find("Searching for Lumbrixon devices\n"), std::string::npos);
     EXPECT_EQ(listed.status, 1);
+
+    // A store listing succeeds on its own; after the failed fingerprint the
+    // run still fails.
+    RunResult local = runInStore({"-L", "-d", kSerial});
+    EXPECT_EQ(local.status, 0) << local.err;
+    RunResult afterChip = runInStore({"-N", "-s", port, "-L", "-d", kSerial});
+    EXPECT_NE(afterChip.out.find("No builds found for device [40F5849A]"), std::string::npos)
+        << afterChip.out;
+    EXPECT_EQ(afterChip.status, 1);
 }
 
 TEST_F(Dispatch, DiscoverWinsOverTheOtherCommands)
@@ -144,14 +153,19 @@ TEST_F(Dispatch, UpdateNeedsADeviceUnlessRecovering)
 
 TEST_F(Dispatch, FailedUpdateFailsTheRun)
 {
+    const char* updateFailed = "Updater: updating firmware is not available in this build\n";
     RunResult r = runInStore({"-U", "-d", kSerial, "-f", tmp.sub("missing.bird")});
     EXPECT_EQ(r.status, 1);
-    EXPECT_FALSE(r.err.empty());
+    EXPECT_NE(r.err.find(updateFailed), std::string::npos) << r.err;
 
     // The download comes first; the update follows it in the same run.
     RunResult both = runInStore({"-U", "-G", "-d", kSerial});
     EXPECT_EQ(both.status, 1);
-    EXPECT_TRUE(InOrder(both.out, {"Retrieving firmware for device with serial number 40F5849A"}));
+    EXPECT_NE(both.out.find("Retrieving firmware for device with serial number 40F5849A"),
+              std::string::npos);
+    EXPECT_TRUE(InOrder(
+        both.err, {std::string("Server request failed for ") + kNoServer + "\n", updateFailed}))
+        << both.err;
 }
 
 TEST_F(Dispatch, TransportIsCaseSensitive)

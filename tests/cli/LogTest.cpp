@@ -68,9 +68,17 @@ TEST_F(LogTest, NoNewlineIsAddedAndLongLinesAreCut)
 
 TEST_F(LogTest, NothingIsWrittenWithoutAnOutput)
 {
+    // Package 0 is always selected: only the missing output keeps it back, and
+    // it must not turn up on the standard streams instead.
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     Log::SetOutput(nullptr);
     Log::log(0, "lost");
+    std::string standardOut = testing::internal::GetCapturedStdout();
+    std::string standardErr = testing::internal::GetCapturedStderr();
     Log::SetOutput(out);
+    EXPECT_EQ(standardOut, "");
+    EXPECT_EQ(standardErr, "");
     EXPECT_EQ(written(), "");
 }
 

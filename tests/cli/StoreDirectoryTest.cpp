@@ -97,9 +97,9 @@ TEST_F(StoreDirectory, DefaultStoreIsUnderTheHomeDirectory)
     // Help and parse failures never prepare a store.
     TempDir other;
     options.setEnv.back().second = other.path();
-    RunProgram(KX_BINARY_DIR "/Updater", {"-h"}, options);
-    RunProgram(KX_BINARY_DIR "/Updater", {"-Y", "-C"}, options);
-    RunProgram(KX_BINARY_DIR "/Updater", {}, options);
+    EXPECT_EQ(RunProgram(KX_BINARY_DIR "/Updater", {"-h"}, options).status, 0);
+    EXPECT_EQ(RunProgram(KX_BINARY_DIR "/Updater", {"-Y", "-C"}, options).status, 1);
+    EXPECT_EQ(RunProgram(KX_BINARY_DIR "/Updater", {}, options).status, 0);
     EXPECT_TRUE(ListTree(other.path()).empty());
 }
 

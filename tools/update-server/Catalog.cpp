@@ -1,7 +1,7 @@
 // The firmware directory served by the local update server.
 #include "tools/update-server/Catalog.h"
 
-#include <zlib.h>
+#include "app/firmware/BirdFile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,51 +14,6 @@
 
 namespace
 {
-// A BIRD file is "bird", a 16-bit format version and one zlib stream. The
-// stream holds a 32-bit block count, then records of a type byte (low 5
-// bits), a 32-bit length and the data, then a 32-bit checksum; all big-endian.
-// The identity block (type 4) holds four 16-character fields: build, version,
-// serial number, model. Only as much is read here as the catalogue needs.
-const uint8_t _infoBlockType = 4;
-const size_t _inflatedLimit = 64u << 20;
-
-uint32_t _be32(const uint8_t* p)
-{
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-
-std::optional<std::string> _inflate(const std::string& compressed)
-{
-    z_stream stream;
-    memset(&stream, 0, sizeof stream);
-    if (inflateInit(&stream) != Z_OK)
-    {
-        return std::nullopt;
-    }
-    std::string out;
-    char chunk[16384];
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-    stream.avail_in = static_cast<uInt>(compressed.size());
-    int rc = Z_OK;
-    while (rc == Z_OK && out.size() < _inflatedLimit)
-    {
-        stream.next_out = reinterpret_cast<Bytef*>(chunk);
-        stream.avail_out = sizeof chunk;
-        rc = inflate(&stream, Z_NO_FLUSH);
-        out.append(chunk, sizeof chunk - stream.avail_out);
-        if (rc == Z_BUF_ERROR && stream.avail_in == 0)
-        {
-            break;
-        }
-    }
-    inflateEnd(&stream);
-    if (rc != Z_STREAM_END)
-    {
-        return std::nullopt;
-    }
-    return out;
-}
-
 std::vector<std::string> _listDirectory(const std::string& path)
 {
     std::vector<std::string> names;
@@ -174,35 +129,17 @@ std::optional<std::string> ReadWholeFile(const std::string& path)
 std::optional<std::string> ReadBirdVersion(const std::string& path)
 {
     std::optional<std::string> file = ReadWholeFile(path);
-    if (!file || file->size() <= 6 || file->compare(0, 4, "bird") != 0)
+    if (!file)
     {
         return std::nullopt;
     }
-    std::optional<std::string> image = _inflate(file->substr(6));
-    if (!image || image->size() < 8)
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file->data());
+    BirdFile bird;
+    if (!BirdFile::VerifyHeader(bytes, file->size()) || !bird.LoadBytes(bytes, file->size()))
     {
         return std::nullopt;
     }
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(image->data());
-    size_t size = image->size();
-    size_t at = 4;
-    while (at + 5 <= size - 4)
-    {
-        uint8_t type = p[at] & 0x1F;
-        uint32_t length = _be32(p + at + 1);
-        if (length > size - 4 - (at + 5))
-        {
-            break;
-        }
-        if (type == _infoBlockType && length >= 32)
-        {
-            std::string field(reinterpret_cast<const char*>(p + at + 5 + 16), 15);
-            field = field.substr(0, field.find_first_of(std::string(" \0", 2)));
-            return field;
-        }
-        at += 5 + length;
-    }
-    return std::string();
+    return bird.GetVersion();
 }
 
 std::optional<std::string> NormaliseSerial(const std::string& text)

@@ -179,21 +179,21 @@ Answer _answer(const Catalog& catalog, const httplib::Request& request, const st
     if (op == "bird")
     {
         std::string bld = request.get_param_value("bld");
-        std::string fw = request.get_param_value("fw");
         std::map<unsigned int, CatalogBuild> builds = catalog.Builds(*serial, true);
-        const CatalogBuild* chosen = nullptr;
-        for (const auto& [number, build] : builds)
+        auto chosen = builds.end();
+        for (auto it = builds.begin(); it != builds.end(); ++it)
         {
-            if (std::to_string(number) == bld)
+            // Only the canonical decimal text names a build ("0012" does not).
+            if (std::to_string(it->first) == bld)
             {
-                chosen = &build;
+                chosen = it;
             }
         }
-        if (chosen == nullptr)
+        if (chosen == builds.end())
         {
             return _fail(404, "no such build");
         }
-        std::optional<std::string> data = ReadWholeFile(chosen->path);
+        std::optional<std::string> data = ReadWholeFile(chosen->second.path);
         if (!data)
         {
             return _fail(500, "cannot read build");
@@ -296,7 +296,13 @@ int main(int argc, char** argv)
                                          : arg == "--empty"    ? faults.empty
                                          : arg == "--truncate" ? faults.truncate
                                                                : faults.badBase64;
-            set.insert(next(arg.c_str()));
+            std::string op = next(arg.c_str());
+            if (arg == "--bad-base64" && op != "bird")
+            {
+                fprintf(stderr, "update-server: --bad-base64 applies to bird only\n");
+                return 2;
+            }
+            set.insert(op);
         }
         else if (!arg.empty() && arg[0] == '-' && arg != "-")
         {
