@@ -157,6 +157,17 @@ void probeCallback(kxFileRef file, int32_t value)
     }
     kxTime_MSSleep(2);
 }
+// Polls `done` every millisecond for up to five seconds.
+template <typename Condition> bool eventually(Condition done)
+{
+    for (int waited = 0; waited < 5000; ++waited)
+    {
+        if (done())
+            return true;
+        kxTime_MSSleep(1);
+    }
+    return done();
+}
 } // namespace
 
 TEST(Logger, EnableTwiceRunsOneThread)
@@ -170,8 +181,7 @@ TEST(Logger, EnableTwiceRunsOneThread)
     EXPECT_EQ(kxLogger_Disable(logger), kxErrNone) << "stopped logger";
     EXPECT_EQ(kxLogger_Enable(logger), kxErrNone);
     EXPECT_EQ(kxLogger_Enable(logger), kxErrNone);
-    while (probe.calls < 5)
-        kxTime_MSSleep(1);
+    ASSERT_TRUE(eventually([&] { return probe.calls >= 5; }));
     EXPECT_EQ(kxLogger_Disable(logger), kxErrNone);
     int after = probe.calls;
     kxTime_MSSleep(10);
@@ -195,15 +205,13 @@ TEST(Logger, DisableFromLoggingThreadDoesNotStop)
     ASSERT_NE(logger, nullptr);
     probe.self = logger;
     ASSERT_EQ(kxLogger_Enable(logger), kxErrNone);
-    while (probe.calls < 3)
-        kxTime_MSSleep(1);
+    ASSERT_TRUE(eventually([&] { return probe.calls >= 3; }));
     EXPECT_EQ(probe.selfDisable.load(), static_cast<int>(kxErrNone));
     int mid = probe.calls;
     kxTime_MSSleep(10);
     EXPECT_GT(probe.calls, mid) << "still running";
     probe.destroyOnce = true;
-    while (probe.selfDestroy.load() < 0)
-        kxTime_MSSleep(1);
+    ASSERT_TRUE(eventually([&] { return probe.selfDestroy.load() >= 0; }));
     EXPECT_EQ(probe.selfDestroy.load(), static_cast<int>(kxErrBusy))
         << "the logging thread cannot free its own logger";
     mid = probe.calls;

@@ -115,9 +115,18 @@ void LocalServer::Stop()
 {
     if (pid > 0)
     {
+        // A server that does not end within five seconds of SIGTERM is killed.
         kill(pid, SIGTERM);
         int status = 0;
-        waitpid(pid, &status, 0);
+        for (int waited = 0; waited < 500 && waitpid(pid, &status, WNOHANG) == 0; ++waited)
+        {
+            usleep(10000);
+        }
+        if (waitpid(pid, &status, WNOHANG) == 0)
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
         pid = -1;
     }
 }
