@@ -66,6 +66,8 @@ static FifoRegistry& sRegistry()
 // Builds the registry by static initialisation, before main starts threads.
 [[maybe_unused]] static FifoRegistry& gpPacketFifoRegistry = sRegistry();
 static std::atomic<uint64_t> gpSequentialId{0};
+// Set only by tests (kxPacketFifo_SetPutHookForTest); any thread reads it.
+static std::atomic<kxPacketFifoPutHook> gpPutHook{nullptr};
 
 static std::shared_ptr<packetFifo> sGetFifo(uint64_t id)
 {
@@ -215,6 +217,8 @@ extern "C"
         std::unique_ptr<kxPacket, kxPacketDeleter> copy(kxPacket_Copy(packet));
         if (!copy)
             return kxErrParam;
+        if (kxPacketFifoPutHook hook = gpPutHook.load())
+            hook(id);
         bool signal = true;
         {
             std::lock_guard<std::mutex> held(fifo->lock);
@@ -307,6 +311,11 @@ extern "C"
             return 0;
         std::lock_guard<std::mutex> held(fifo->lock);
         return fifo->packets.size();
+    }
+
+    void kxPacketFifo_SetPutHookForTest(kxPacketFifoPutHook hook)
+    {
+        gpPutHook = hook;
     }
 
 } // extern "C"

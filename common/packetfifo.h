@@ -32,6 +32,12 @@ extern "C"
     size_t kxPacketFifo_DrainPackets(uint64_t id, kxPacketFifoFilter filter, void* ref);
     size_t kxPacketFifo_GetLength(uint64_t id);
 
+    // Test hook, null outside tests: when set, every Put calls it with the FIFO's
+    // identifier after finding the FIFO and before taking the FIFO's lock, so a
+    // test can hold a put there while another thread destroys that FIFO.
+    typedef void (*kxPacketFifoPutHook)(uint64_t id);
+    void kxPacketFifo_SetPutHookForTest(kxPacketFifoPutHook hook);
+
 #ifdef __cplusplus
 }
 #endif

@@ -5,8 +5,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <time.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -62,6 +67,55 @@ using Ms = std::chrono::milliseconds;
 auto now()
 {
     return std::chrono::steady_clock::now();
+}
+
+// Polls `done` every millisecond until it holds or `within` has passed.
+template <class Done> bool eventually(Done done, Ms within)
+{
+    auto deadline = now() + within;
+    while (!done())
+    {
+        if (now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(Ms(1));
+    }
+    return true;
+}
+
+// True when the thread `tid` of this process is asleep in the kernel ("S" in
+// its /proc stat line) on two reads 5 ms apart.
+bool asleep(pid_t tid)
+{
+    auto state = [tid]
+    {
+        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        size_t name = line.rfind(')');
+        return name != std::string::npos && name + 2 < line.size() ? line[name + 2] : '?';
+    };
+    if (state() != 'S')
+        return false;
+    std::this_thread::sleep_for(Ms(5));
+    return state() == 'S';
+}
+
+// What countingFilter accepts (first byte `want`) and every packet it judged
+// (first byte * 256 + second byte). Threads: the filter runs on the waiting
+// thread under the FIFO's lock and writes `seen` and `judged`; the test thread
+// reads the atomic `judged` meanwhile, and `seen` only after joining the waiter.
+struct Judge
+{
+    uint8_t want;
+    std::vector<int> seen;
+    std::atomic<int> judged{0};
+};
+bool countingFilter(const kxPacket* p, void* ref)
+{
+    auto* j = static_cast<Judge*>(ref);
+    j->seen.push_back(p->data[0] * 256 + p->data[1]);
+    ++j->judged;
+    return p->data[0] == j->want;
 }
 } // namespace
 
@@ -198,29 +252,43 @@ TEST(PacketFifo, AwaitTimesOutOrTakesALatePacket)
 TEST(PacketFifo, DestroyWakesWaiters)
 {
     uint64_t id = kxPacketFifo_Create();
+    const uint64_t target = id;
     std::atomic<int> woken{0};
-    uint8_t never = 0xEE;
+    std::atomic<pid_t> plainThread{0};
+    Judge filter{0xEE, {}};
     auto start = now();
-    std::thread plain(
-        [&]
-        {
-            if (kxPacketFifo_Await(id, 10000) == nullptr)
-                ++woken;
-        });
     std::thread filtered(
         [&]
         {
-            if (kxPacketFifo_AwaitFirst(id, isByte, &never, 10000) == nullptr)
+            if (kxPacketFifo_AwaitFirst(target, countingFilter, &filter, 10000) == nullptr)
                 ++woken;
         });
-    std::this_thread::sleep_for(Ms(50));
-    uint64_t copy = id;
+    // Once it has judged a packet, the filtered waiter is inside its wait; the
+    // packet is then taken away, which wakes nobody.
+    put(target, 1);
+    EXPECT_TRUE(eventually([&] { return filter.judged > 0; }, Ms(5000)))
+        << "the filtered waiter never judged a packet";
+    EXPECT_EQ(firstByte(kxPacketFifo_Get(target)), 1);
+    std::thread plain(
+        [&]
+        {
+            plainThread = gettid();
+            if (kxPacketFifo_Await(target, 10000) == nullptr)
+                ++woken;
+        });
+    // Nothing else holds the FIFO's lock or the registry's meanwhile, so a
+    // sleeping plain waiter is asleep on the FIFO's condition variable.
+    EXPECT_TRUE(eventually([&] { return plainThread != 0 && asleep(plainThread); }, Ms(5000)))
+        << "the plain waiter never blocked";
+    EXPECT_EQ(woken.load(), 0);
     EXPECT_EQ(kxPacketFifo_Destroy(&id), kxErrNone);
     plain.join();
     filtered.join();
     EXPECT_EQ(woken.load(), 2);
     EXPECT_LT(now() - start, Ms(5000));
+    EXPECT_EQ(filter.judged.load(), 1);
     EXPECT_EQ(kxPacketFifo_Destroy(&id), kxErrNotFound) << "the identifier was zeroed";
+    uint64_t copy = target;
     EXPECT_EQ(kxPacketFifo_Destroy(&copy), kxErrNotFound);
 }
 
@@ -238,21 +306,6 @@ TEST(PacketFifo, AwaitFirstTakesTheMatchAndKeepsTheRest)
     want = 9;
     EXPECT_EQ(kxPacketFifo_GetFirst(f.id, isByte, &want), nullptr);
 }
-
-namespace
-{
-struct Judge
-{
-    uint8_t want;
-    std::vector<int> seen;
-};
-bool countingFilter(const kxPacket* p, void* ref)
-{
-    auto* j = static_cast<Judge*>(ref);
-    j->seen.push_back(p->data[0] * 256 + p->data[1]);
-    return p->data[0] == j->want;
-}
-} // namespace
 
 TEST(PacketFifo, AwaitFirstJudgesEachPacketOnce)
 {
@@ -371,8 +424,10 @@ TEST(PacketFifo, AWaiterSkipsAPacketAnotherCallerTook)
     kxPacket* got = nullptr;
     std::thread waiter([&] { got = kxPacketFifo_AwaitFirst(f.id, countingFilter, &judge, 5000); });
     put(f.id, 1, 0);
-    // Taking the unrelated packet may happen before or after the waiter saw
-    // it; either way it is judged at most once and the match still arrives.
+    // The waiter has judged the unrelated packet before another caller takes
+    // it; later scans jump over the number it had, which is no longer queued.
+    EXPECT_TRUE(eventually([&] { return judge.judged > 0; }, Ms(5000)))
+        << "the waiter never judged the first packet";
     EXPECT_EQ(firstByte(kxPacketFifo_Await(f.id, 5000)), 1);
     put(f.id, 3, 0);
     put(f.id, 2, 0);
@@ -382,6 +437,7 @@ TEST(PacketFifo, AWaiterSkipsAPacketAnotherCallerTook)
     kxPacket_Destroy(&got);
     ASSERT_GE(judge.seen.size(), 2u);
     EXPECT_LE(judge.seen.size(), 3u);
+    EXPECT_EQ(judge.seen, (std::vector<int>{1 * 256, 3 * 256, 2 * 256}));
     EXPECT_EQ(judge.seen.back(), 2 * 256);
     EXPECT_EQ(judge.seen[judge.seen.size() - 2], 3 * 256);
     EXPECT_EQ(firstByte(kxPacketFifo_Get(f.id)), 3);
@@ -390,10 +446,15 @@ TEST(PacketFifo, AWaiterSkipsAPacketAnotherCallerTook)
 TEST(PacketFifo, AWaiterOutlivesAnOverflow)
 {
     Fifo f;
-    uint8_t want = 0xAB;
+    Judge watch{0xAB, {}};
     kxPacket* got = nullptr;
-    std::thread waiter([&] { got = kxPacketFifo_AwaitFirst(f.id, isByte, &want, 5000); });
-    for (int i = 0; i <= kxPACKETFIFO_CAPACITY; ++i)
+    std::thread waiter([&] { got = kxPacketFifo_AwaitFirst(f.id, countingFilter, &watch, 5000); });
+    // The first of the packets that overflow the FIFO is judged before the
+    // others are put, so the waiter is inside its wait when the FIFO empties.
+    put(f.id, 1);
+    EXPECT_TRUE(eventually([&] { return watch.judged > 0; }, Ms(5000)))
+        << "the waiter never judged the first packet";
+    for (int i = 1; i <= kxPACKETFIFO_CAPACITY; ++i)
         put(f.id, 1);
     EXPECT_EQ(kxPacketFifo_GetLength(f.id), 0u);
     put(f.id, 0xAB);
@@ -430,33 +491,79 @@ TEST(PacketFifo, DrainJudgesEachPacketOnce)
     EXPECT_EQ(tally.calls, 0);
 }
 
+namespace
+{
+// Holds puts to one FIFO in the put hook, between finding the FIFO and taking
+// its lock, until released. Every wait is bounded, so a failing test cannot
+// leave a put parked for good. Threads: the producers (in the hook) and the
+// test thread; every field is touched only under `lock`, which Put's hook
+// takes while Put holds no lock of the FIFO's.
+struct PutGate
+{
+    std::mutex lock;
+    std::condition_variable changed;
+    uint64_t target = 0;
+    int parked = 0;
+    bool open = false;
+};
+PutGate gGate;
+
+void parkingHook(uint64_t id)
+{
+    std::unique_lock<std::mutex> held(gGate.lock);
+    if (id != gGate.target)
+        return;
+    ++gGate.parked;
+    gGate.changed.notify_all();
+    gGate.changed.wait_for(held, Ms(5000), [] { return gGate.open; });
+}
+} // namespace
+
 TEST(PacketFifo, PutsRacingADestroyNeverReportAQueuedPacketAfterIt)
 {
     uint64_t id = kxPacketFifo_Create();
     const uint64_t target = id;
+    {
+        std::lock_guard<std::mutex> held(gGate.lock);
+        gGate.target = target;
+        gGate.parked = 0;
+        gGate.open = false;
+    }
+    kxPacketFifo_SetPutHookForTest(parkingHook);
+    // Both puts find the FIFO in the registry and are held before its lock;
+    // Destroy runs to completion meanwhile, then they go on.
+    constexpr int producerCount = 2;
     std::atomic<bool> destroyed{false};
     std::atomic<int> lateSuccesses{0};
     std::vector<std::thread> producers;
-    for (int t = 0; t < 2; ++t)
+    for (int t = 0; t < producerCount; ++t)
         producers.emplace_back(
             [&]
             {
                 kxPacket* p = makePacket(1);
-                for (int i = 0; i < 2000; ++i)
-                {
-                    bool after = destroyed.load();
-                    kxErr err = kxPacketFifo_Put(target, p);
-                    EXPECT_TRUE(err == kxErrNone || err == kxErrParam) << err;
-                    if (after && err == kxErrNone)
-                        ++lateSuccesses;
-                }
+                kxErr err = kxPacketFifo_Put(target, p);
+                EXPECT_TRUE(err == kxErrNone || err == kxErrParam) << err;
+                EXPECT_EQ(err, kxErrParam) << "a put that lost the race reported success";
+                if (destroyed.load() && err == kxErrNone)
+                    ++lateSuccesses;
                 kxPacket_Destroy(&p);
             });
-    std::this_thread::sleep_for(Ms(2));
+    {
+        std::unique_lock<std::mutex> held(gGate.lock);
+        EXPECT_TRUE(
+            gGate.changed.wait_for(held, Ms(5000), [] { return gGate.parked == producerCount; }))
+            << "the puts never reached the hook";
+    }
     EXPECT_EQ(kxPacketFifo_Destroy(&id), kxErrNone);
     destroyed = true;
+    {
+        std::lock_guard<std::mutex> held(gGate.lock);
+        gGate.open = true;
+    }
+    gGate.changed.notify_all();
     for (auto& t : producers)
         t.join();
+    kxPacketFifo_SetPutHookForTest(nullptr);
     EXPECT_EQ(lateSuccesses.load(), 0);
     EXPECT_EQ(kxPacketFifo_GetLength(target), 0u);
 }
