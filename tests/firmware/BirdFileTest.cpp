@@ -1,5 +1,6 @@
 #include "app/Log.h"
 #include "app/firmware/BirdFile.h"
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 #include "tools/birdtool/BirdPack.h"
 
@@ -13,30 +14,6 @@
 
 namespace
 {
-// Captures the log of one test through a memory stream.
-struct LogCapture
-{
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* stream = open_memstream(&text, &size);
-    LogCapture()
-    {
-        Log::SetOutput(stream);
-        Log::ActivatePackage(DEBUG_BirdFile);
-    }
-    ~LogCapture()
-    {
-        Log::DeactivatePackage(DEBUG_BirdFile);
-        Log::SetOutput(nullptr);
-        fclose(stream);
-        free(text);
-    }
-    std::string str()
-    {
-        fflush(stream);
-        return std::string(text, size);
-    }
-};
 
 // One file with the given bytes in a directory of its own.
 struct TempFile
@@ -117,9 +94,9 @@ TEST(BirdFileLoad, RoundTripThroughFile)
 
 TEST(BirdFileLoad, MissingAndHeaderOnlyFilesThrow)
 {
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     EXPECT_THROW(BirdFile("/nonexistent/x.bird"), std::runtime_error);
-    EXPECT_NE(log.str().find("BIRDFILE: BIRD file not found [/nonexistent/x.bird]"),
+    EXPECT_NE(log.Text().find("BIRDFILE: BIRD file not found [/nonexistent/x.bird]"),
               std::string::npos);
     TempFile header(std::vector<uint8_t>{'b', 'i', 'r', 'd', 1, 1});
     try
@@ -164,11 +141,11 @@ TEST(BirdFileLoad, InflationLimitIsEightTimes)
 {
     BirdManifest m;
     m.blocks.push_back(BirdPack_AddressBlock(1, 0, 0, std::vector<uint8_t>(64 * 1024, 0)));
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     bool ok = true;
     BirdFile b = loadBytes(BirdPack_File(m), &ok);
     EXPECT_FALSE(ok);
-    EXPECT_NE(log.str().find("BIRDFILE: Error (-5) decompressing bird file."), std::string::npos);
+    EXPECT_NE(log.Text().find("BIRDFILE: Error (-5) decompressing bird file."), std::string::npos);
     EXPECT_EQ(b.dataSize, 0u);
 }
 
@@ -192,7 +169,7 @@ TEST(BirdFileScan, CountMismatchesBothWays)
         if (declared == 1)
             m.blocks.push_back(BirdPack_EntryBlock(0x20000400));
         m.declaredCount = declared;
-        LogCapture log;
+        LogCapture log(DEBUG_BirdFile);
         bool ok = false;
         BirdFile b = loadBytes(BirdPack_File(m), &ok);
         EXPECT_TRUE(ok) << "a count mismatch is not fatal";
@@ -202,7 +179,7 @@ TEST(BirdFileScan, CountMismatchesBothWays)
         snprintf(expected, sizeof expected,
                  "BIRDFILE: Block parsing mismatch in number of blocks. (%zu != %u)", real,
                  declared);
-        EXPECT_NE(log.str().find(expected), std::string::npos) << log.str();
+        EXPECT_NE(log.Text().find(expected), std::string::npos) << log.Text();
     }
 }
 
@@ -227,13 +204,13 @@ TEST(BirdFileScan, TruncatedBlockIsNotAddedAndNothingIsReadPastTheImage)
     // The second block claims far more than the image holds.
     size_t second = 4 + 5 + 20;
     image[second + 1] = 0x7F;
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     BirdFile b;
     b.data.reset(new unsigned char[image.size()]);
     std::copy(image.begin(), image.end(), b.data.get());
     EXPECT_FALSE(b.ScanBlocks(b.data.get(), unsigned(image.size())));
     EXPECT_EQ(b.blocks.size(), 1u);
-    EXPECT_NE(log.str().find("BIRDFILE: Block parsing mismatch in data size."), std::string::npos);
+    EXPECT_NE(log.Text().find("BIRDFILE: Block parsing mismatch in data size."), std::string::npos);
 
     // Images too short for a block count, and files too short for a header.
     BirdFile tiny;
@@ -256,14 +233,14 @@ TEST(BirdFileScan, TrailingBytesAreASizeMismatch)
     std::vector<uint8_t> image = BirdPack_Image(m);
     image.push_back(0xAA);
     image.push_back(0xBB);
-    LogCapture log;
+    LogCapture log(DEBUG_BirdFile);
     bool ok = false;
     BirdFile b = loadBytes(BirdPack_FileFromImage(image), &ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(b.blocks.size(), 1u) << "the checksum and the extra bytes are no block";
-    EXPECT_NE(log.str().find("BIRDFILE: Block parsing mismatch in data size. (6 bytes remaining)"),
+    EXPECT_NE(log.Text().find("BIRDFILE: Block parsing mismatch in data size. (6 bytes remaining)"),
               std::string::npos)
-        << log.str();
+        << log.Text();
 }
 
 TEST(BirdFileVerify, HeaderRules)

@@ -253,31 +253,3 @@ std::string RunShell(const std::string& command, int* status)
     }
     return output;
 }
-
-LogCapture::LogCapture(unsigned mask)
-{
-    file = tmpfile();
-    savedMask = Log::package_bitmask;
-    savedOutput = Log::fh;
-    Log::SetOutput(file);
-    Log::package_bitmask = mask;
-}
-
-LogCapture::~LogCapture()
-{
-    Log::SetOutput(savedOutput);
-    Log::package_bitmask = savedMask;
-    fclose(file);
-}
-
-std::string LogCapture::Text()
-{
-    fflush(file);
-    long size = ftell(file);
-    std::string text(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    rewind(file);
-    size_t n = fread(text.data(), 1, text.size(), file);
-    text.resize(n);
-    fseek(file, 0, SEEK_END);
-    return text;
-}

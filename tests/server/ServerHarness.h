@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/LogCapture.h"
 #include "tests/support/TempDir.h"
 
 // A minimal well-formed BIRD file: an identity block (build, version, serial,
@@ -60,18 +61,6 @@ private:
 };
 
 // Sends the diagnostic log to a temporary file while it lives.
-class LogCapture
-{
-public:
-    explicit LogCapture(unsigned mask);
-    ~LogCapture();
-    std::string Text();
-
-private:
-    FILE* file = nullptr;
-    FILE* savedOutput = nullptr;
-    unsigned savedMask = 0;
-};
 
 // Runs a command through the shell; returns its standard output.
 std::string RunShell(const std::string& command, int* status = nullptr);

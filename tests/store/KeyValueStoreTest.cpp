@@ -2,6 +2,7 @@
 
 #include "app/Log.h"
 #include "tests/store/StoreTestSupport.h"
+#include "tests/support/LogCapture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,7 +15,6 @@
 #include <unistd.h>
 
 using storetest::ListNames;
-using storetest::LogCapture;
 using storetest::ReadText;
 using storetest::TempDir;
 using storetest::WriteText;
@@ -236,7 +236,7 @@ TEST(KeyValueStoreFile, MissingFileIsCreatedWithBothTimeStamps)
     const std::string path = dir / ".settings";
     LogCapture log(DEBUG_Attributes);
     KeyValueStore store(path.c_str());
-    EXPECT_THAT(log.text(),
+    EXPECT_THAT(log.Text(),
                 HasSubstr("Attibutes: Error - cannot open attributes file: '" + path + "' (2)\n"));
     EXPECT_FALSE(store.IsModified());
     EXPECT_EQ(store.Path(), path);
@@ -294,7 +294,7 @@ TEST(KeyValueStoreFile, SaveWithoutAnyPathUsesTheDefaultNameInTheWorkingDirector
     EXPECT_TRUE(saved);
     EXPECT_EQ(store.Path(), ".settings");
     EXPECT_THAT(
-        log.text(),
+        log.Text(),
         HasSubstr("Attibutes: no filename given for attributes, using default:[.settings]\n"));
     EXPECT_THAT(ReadText(dir / ".settings"), HasSubstr("k=v\n"));
 }
@@ -308,7 +308,7 @@ TEST(KeyValueStoreFile, UnwritablePathFailsAndKeepsTheSet)
     store.Add("k", "v");
     LogCapture log(DEBUG_Attributes);
     EXPECT_FALSE(store.Save(path.c_str()));
-    EXPECT_THAT(log.text(),
+    EXPECT_THAT(log.Text(),
                 HasSubstr("Attibutes: Error - cannot open attributes file for writting: '" + path +
                           "' (20)\n"));
     EXPECT_TRUE(store.IsModified());

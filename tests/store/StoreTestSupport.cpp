@@ -63,34 +63,4 @@ std::string ListNames(const std::string& directory)
     return joined;
 }
 
-LogCapture::LogCapture(unsigned packages)
-    : file(std::tmpfile()), previousFile(Log::fh), previousMask(Log::package_bitmask)
-{
-    Log::SetOutput(file);
-    Log::package_bitmask = packages;
-}
-
-LogCapture::~LogCapture()
-{
-    Log::SetOutput(previousFile);
-    Log::package_bitmask = previousMask;
-    if (file != nullptr)
-        std::fclose(file);
-}
-
-std::string LogCapture::text() const
-{
-    if (file == nullptr)
-        return std::string();
-    std::fflush(file);
-    std::rewind(file);
-    std::string text;
-    char chunk[512];
-    size_t count;
-    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, count);
-    std::fseek(file, 0, SEEK_END);
-    return text;
-}
-
 } // namespace storetest

@@ -22,20 +22,5 @@ std::string ListNames(const std::string& directory);
 
 // Sends the log to a temporary file with the given packages switched on and
 // puts the previous output and mask back afterwards.
-class LogCapture
-{
-public:
-    explicit LogCapture(unsigned packages);
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string text() const;
-
-private:
-    FILE* file;
-    FILE* previousFile;
-    unsigned previousMask;
-};
 
 } // namespace storetest

@@ -3,6 +3,7 @@
 #include "app/Log.h"
 #include "common/kxDirectory.h"
 #include "tests/store/StoreTestSupport.h"
+#include "tests/support/LogCapture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,7 +21,6 @@
 using storetest::IsDirectory;
 using storetest::IsRegularFile;
 using storetest::ListNames;
-using storetest::LogCapture;
 using storetest::ReadText;
 using storetest::TempDir;
 using storetest::WriteText;
@@ -90,12 +90,12 @@ TEST(UpdaterStoreRoot, MissingRootIsCreatedWithItsParents)
         LogCapture log(DEBUG_Updater);
         UpdaterStore store(root.c_str());
         EXPECT_EQ(std::string(store.BasePath()), root);
-        EXPECT_THAT(log.text(), HasSubstr("UpdaterStore: Created directory [" + root + "].\n"));
+        EXPECT_THAT(log.Text(), HasSubstr("UpdaterStore: Created directory [" + root + "].\n"));
     }
     EXPECT_TRUE(IsDirectory(root));
     LogCapture log(DEBUG_Updater);
     UpdaterStore again(root.c_str());
-    EXPECT_THAT(log.text(), HasSubstr("UpdaterStore: [" + root + "] already exists.\n"));
+    EXPECT_THAT(log.Text(), HasSubstr("UpdaterStore: [" + root + "] already exists.\n"));
 }
 
 TEST(UpdaterStoreRoot, RootThatIsAFileOrCannotBeMadeThrows)
@@ -163,13 +163,13 @@ TEST(UpdaterStoreDevices, FindDeviceFillsTheItemAndLogsTheOutcome)
     EXPECT_EQ(found.name, "00001A2B");
     EXPECT_EQ(found.type, STORE_ITEM_DIRECTORY);
     EXPECT_EQ(found.settings.GetInt("LATEST_DOWNLOAD", 0), 1234);
-    EXPECT_THAT(log.text(), HasSubstr("UpdaterStore: FindDevice Found 00001A2B.\n"));
-    EXPECT_THAT(log.text(), HasSubstr("_find_item([" + dir.path() + "/00001A2B], 1, "));
+    EXPECT_THAT(log.Text(), HasSubstr("UpdaterStore: FindDevice Found 00001A2B.\n"));
+    EXPECT_THAT(log.Text(), HasSubstr("_find_item([" + dir.path() + "/00001A2B], 1, "));
     EXPECT_TRUE(store.FindDevice("00001A2B", nullptr));
 
     UpdaterStoreItem untouched;
     EXPECT_FALSE(store.FindDevice(0x40F5849Au, &untouched));
-    EXPECT_THAT(log.text(), HasSubstr("UpdaterStore: FindDevice Not Found 40F5849A.\n"));
+    EXPECT_THAT(log.Text(), HasSubstr("UpdaterStore: FindDevice Not Found 40F5849A.\n"));
     EXPECT_FALSE(untouched.IsValid());
     EXPECT_EQ(untouched.type, STORE_ITEM_NONE);
 }
@@ -210,7 +210,7 @@ TEST(UpdaterStoreBuilds, LocalBuildsListVisibleEntriesOnly)
         // A file has no settings of its own: only the stamp in memory.
         EXPECT_EQ(item.settings.Entries().count("CREATED_TIME"), 1u);
     }
-    EXPECT_THAT(log.text(), HasSubstr("_find_items([" + dir.path() + "/00001A2B/.settings], 0, "));
+    EXPECT_THAT(log.Text(), HasSubstr("_find_items([" + dir.path() + "/00001A2B/.settings], 0, "));
     EXPECT_EQ(ListNames(dir / "00001A2B"), ".1400.bird.tmp-1-0 .settings 1234.bird 1300.bird");
 }
 
@@ -262,8 +262,8 @@ TEST(UpdaterStoreItems, FileExistsSearchesTheItemsDirectory)
     LogCapture log(DEBUG_Updater);
     EXPECT_TRUE(device.FileExists("1234.bird"));
     EXPECT_FALSE(device.FileExists("9999.bird"));
-    EXPECT_THAT(log.text(), HasSubstr("UpdaterStore: FindDevice Found 1234.bird.\n"));
-    EXPECT_THAT(log.text(), HasSubstr("UpdaterStore: FindDevice Not Found 9999.bird.\n"));
+    EXPECT_THAT(log.Text(), HasSubstr("UpdaterStore: FindDevice Found 1234.bird.\n"));
+    EXPECT_THAT(log.Text(), HasSubstr("UpdaterStore: FindDevice Not Found 9999.bird.\n"));
 }
 
 TEST(UpdaterStoreItems, WriteFileReplacesWholeFilesOnly)
