@@ -28,12 +28,11 @@ constexpr const char* sModule = "unix_streamsocket.cpp";
 // `generation`, so it never runs on both threads at once and never closes a
 // descriptor that the other thread is using. The lock prefers exclusive
 // waiters, so a reconnect is not starved by a spinning reader. `lock` is the
-// only lock taken here; nothing else is called while it is held. `port` and
-// `address` are set at creation and only read afterwards.
+// only lock taken here; nothing else is called while it is held. `address` is
+// set at creation and only read afterwards.
 struct kxSocketState
 {
     uint16_t check;
-    uint16_t port;
     struct sockaddr_in address;
     uint32_t flags;
     int fd;
@@ -55,11 +54,6 @@ kxSocketState* sState(void* ref)
         return nullptr;
     }
     return state;
-}
-
-bool sIsLostConnection(int error)
-{
-    return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT;
 }
 
 bool sIsWouldBlock(int error)
@@ -177,7 +171,7 @@ kxErr sReceiveOne(kxSocketState* state, uint8_t* byte)
     {
         return kxErrEOF;
     }
-    if (sIsLostConnection(error))
+    if (kxStreamSocket_IsLostConnection(error))
     {
         return kxErrNotReady;
     }
@@ -209,7 +203,7 @@ kxErr sSocketGet(uint8_t* byte, void* ref)
             pthread_rwlock_unlock(&state->lock);
             return kxErrNotReady;
         }
-        if (!sIsLostConnection(error))
+        if (!kxStreamSocket_IsLostConnection(error))
         {
             pthread_rwlock_unlock(&state->lock);
             sPrintError(__LINE__, "Unhandled socket err on recv peek", error);
@@ -288,7 +282,7 @@ kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
                 attempts = 1;
                 failure = kxErrTimeout;
             }
-            else if (wrote < 0 && (error == EPIPE || error == ENOTCONN || error == ECONNRESET))
+            else if (wrote < 0 && kxStreamSocket_IsLostConnection(error))
             {
                 kxErr err = sReconnect(state, seen);
                 failure = err != kxErrNone ? err : static_cast<kxErr>(kxErrConnection);
@@ -335,6 +329,11 @@ kxErr sSocketDelete(void* ref)
 }
 } // namespace
 
+bool kxStreamSocket_IsLostConnection(int error)
+{
+    return error == EPIPE || error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT;
+}
+
 kxErr kxStream_CreateSocket(uint32_t address, uint16_t port, kxStream** stream)
 {
     if (stream == nullptr)
@@ -358,7 +357,6 @@ kxErr kxStream_CreateSocket(uint32_t address, uint16_t port, kxStream** stream)
         return kxErrResource;
     }
     state->check = kxSOCKET_CHECK;
-    state->port = port;
     state->address.sin_family = AF_INET;
     state->address.sin_port = htons(port);
     state->address.sin_addr.s_addr = address;

@@ -3,10 +3,11 @@
 // kxStream_CreateSocket (declared in common/kxStream.h) connects to an IPv4
 // address and port with TCP_NODELAY, a zero linger time (closing resets the
 // connection) and a non-blocking descriptor. The stream repairs itself: when a
-// read or a write finds the connection reset, unconnected or timed out, it
-// closes the socket and connects again, transparently to the link. Only one
-// reconnect runs at a time; a thread that finds the connection already
-// replaced by the other thread uses the new one.
+// read or a write finds the connection lost (kxStreamSocket_IsLostConnection:
+// broken, reset, unconnected or timed out), it closes the socket and connects
+// again, transparently to the link. Only one reconnect runs at a time; a
+// thread that finds the connection already replaced by the other thread uses
+// the new one.
 //
 // `get` gives kxErrNotReady when no byte is waiting (also while the peer has
 // closed its side) and kxErrConnection once a reconnect has failed.
@@ -30,6 +31,11 @@ extern "C"
 #define kxSOCKET_CHECK 0xDEAD
 #define kxSOCKET_WRITE_ATTEMPTS 10
 #define kxSOCKET_RETRY_SLEEP_MS 60
+
+    // True for the errno values of a send or recv after which the stream gives
+    // the connection up and connects again: EPIPE, ECONNRESET, ENOTCONN and
+    // ETIMEDOUT.
+    bool kxStreamSocket_IsLostConnection(int error);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
@@ -209,6 +210,18 @@ TEST(SocketStream, ReconnectsAfterThePeerResets)
     ASSERT_GE(third, 0);
     EXPECT_EQ(TcpServer::Receive(third, 3, 1000), Bytes({1, 2, 3}));
     kxStream_Destroy(&stream);
+}
+
+TEST(SocketStream, LostConnectionErrors)
+{
+    for (int error : {EPIPE, ECONNRESET, ENOTCONN, ETIMEDOUT})
+    {
+        EXPECT_TRUE(kxStreamSocket_IsLostConnection(error)) << error;
+    }
+    for (int error : {0, EAGAIN, EINTR, EINVAL, ECONNREFUSED, EBADF})
+    {
+        EXPECT_FALSE(kxStreamSocket_IsLostConnection(error)) << error;
+    }
 }
 
 TEST(SocketStream, ReaderAndWriterReconnectOnlyOnce)
