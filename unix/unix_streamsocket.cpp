@@ -154,7 +154,7 @@ kxErr sReconnect(kxSocketState* state, uint32_t seen)
     return err;
 }
 
-// Takes the byte after a successful peek. The caller holds `lock` shared.
+// Takes the byte a peek has found. The caller holds `lock` shared.
 kxErr sReceiveOne(kxSocketState* state, uint8_t* byte)
 {
     ssize_t got = recv(state->fd, byte, 1, 0);
@@ -179,6 +179,8 @@ kxErr sReceiveOne(kxSocketState* state, uint8_t* byte)
     return kxErrIO;
 }
 
+// Peeks for a byte, then takes it. A lost connection is set up again once per
+// call and looked at once more.
 kxErr sSocketGet(uint8_t* byte, void* ref)
 {
     kxSocketState* state = sState(ref);
@@ -186,57 +188,52 @@ kxErr sSocketGet(uint8_t* byte, void* ref)
     {
         return kxErrParam;
     }
-    pthread_rwlock_rdlock(&state->lock);
-    if ((state->flags & sConnected) == 0)
+    bool reconnected = false;
+    for (;;)
     {
-        pthread_rwlock_unlock(&state->lock);
-        return kxErrConnection;
-    }
-    uint32_t seen = state->generation;
-    uint8_t peeked = 0;
-    ssize_t got = recv(state->fd, &peeked, 1, MSG_PEEK);
-    if (got < 0)
-    {
-        int error = errno;
-        if (sIsWouldBlock(error))
-        {
-            pthread_rwlock_unlock(&state->lock);
-            return kxErrNotReady;
-        }
-        if (!kxStreamSocket_IsLostConnection(error))
-        {
-            pthread_rwlock_unlock(&state->lock);
-            sPrintError(__LINE__, "Unhandled socket err on recv peek", error);
-            return kxErrConnection;
-        }
-        pthread_rwlock_unlock(&state->lock);
-        kxErr err = sReconnect(state, seen);
-        if (err != kxErrNone)
-        {
-            return err;
-        }
         pthread_rwlock_rdlock(&state->lock);
         if ((state->flags & sConnected) == 0)
         {
             pthread_rwlock_unlock(&state->lock);
             return kxErrConnection;
         }
-        got = recv(state->fd, &peeked, 1, MSG_PEEK);
-        if (got < 0)
+        uint32_t seen = state->generation;
+        uint8_t peeked = 0;
+        ssize_t got = recv(state->fd, &peeked, 1, MSG_PEEK);
+        int error = errno;
+        if (got < 0 && !reconnected && kxStreamSocket_IsLostConnection(error))
         {
-            error = errno;
-            if (sIsWouldBlock(error))
+            pthread_rwlock_unlock(&state->lock);
+            kxErr err = sReconnect(state, seen);
+            if (err != kxErrNone)
             {
-                pthread_rwlock_unlock(&state->lock);
-                return kxErrNotReady;
+                return err;
             }
-            sPrintError(__LINE__, "recv peeking bytes available failed after reset", error);
-            got = 1;
+            reconnected = true;
+            continue;
         }
+        kxErr err;
+        if (got == 0 || (got < 0 && sIsWouldBlock(error)))
+        {
+            // Nothing waiting, or the peer has closed its side.
+            err = kxErrNotReady;
+        }
+        else if (got < 0 && !reconnected)
+        {
+            sPrintError(__LINE__, "Unhandled socket err on recv peek", error);
+            err = kxErrConnection;
+        }
+        else
+        {
+            if (got < 0)
+            {
+                sPrintError(__LINE__, "recv peeking bytes available failed after reset", error);
+            }
+            err = sReceiveOne(state, byte);
+        }
+        pthread_rwlock_unlock(&state->lock);
+        return err;
     }
-    kxErr err = got == 0 ? static_cast<kxErr>(kxErrNotReady) : sReceiveOne(state, byte);
-    pthread_rwlock_unlock(&state->lock);
-    return err;
 }
 
 kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
