@@ -20,7 +20,7 @@ kx_add_gtest(store_replacement_test
   LIBS updater_store store_test_support)
 kx_add_gtest(store_updaterstore_test
   SOURCES tests/store/UpdaterStoreTest.cpp
-  LIBS updater_store store_test_support ZLIB::ZLIB)
+  LIBS updater_store store_test_support birdpack)
 
 kx_add_fuzzer(fuzz_keyvaluestore
   SOURCES tests/store/fuzz_keyvaluestore.cpp

@@ -4,6 +4,7 @@
 #include "common/kxDirectory.h"
 #include "tests/store/StoreTestSupport.h"
 #include "tests/support/LogCapture.h"
+#include "tools/birdtool/BirdPack.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-#include <zlib.h>
 
 using storetest::IsDirectory;
 using storetest::IsRegularFile;
@@ -41,35 +41,6 @@ template <typename F> std::string ErrorText(F&& call)
         return error.what();
     }
     return std::string();
-}
-
-void PutBE32(std::string& out, uint32_t value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
-
-std::string Field16(const std::string& text)
-{
-    return (text + std::string(16, ' ')).substr(0, 16);
-}
-
-// A BIRD file holding only an identity block for the given build.
-std::string MinimalBird(const std::string& build)
-{
-    std::string image;
-    PutBE32(image, 1);
-    image.push_back(4);
-    PutBE32(image, 64);
-    image += Field16(build) + Field16("1.0.0") + Field16("00001A2B") + Field16("TESTMODEL");
-    PutBE32(image, 0);
-    std::vector<unsigned char> packed(compressBound(image.size()));
-    uLongf packedSize = packed.size();
-    EXPECT_EQ(compress(packed.data(), &packedSize, reinterpret_cast<const Bytef*>(image.data()),
-                       image.size()),
-              Z_OK);
-    return std::string("bird\x01\x01", 6) +
-           std::string(reinterpret_cast<const char*>(packed.data()), packedSize);
 }
 
 std::vector<std::string> Names(const std::vector<UpdaterStoreItem>& items)
@@ -347,10 +318,12 @@ TEST(UpdaterStoreItems, ReadBirdFileLoadsAValidFile)
     TempDir dir;
     UpdaterStore store(dir.path().c_str());
     UpdaterStoreItem device = store.AddDevice(0x1A2Bu);
-    const std::string bird = MinimalBird("1234");
-    ASSERT_EQ(device.WriteFile("1234.bird", reinterpret_cast<const unsigned char*>(bird.data()),
-                               bird.size()),
-              kxErrNone);
+    BirdManifest manifest;
+    manifest.blocks.push_back(BirdPack_InfoBlock(1234, "1.0.0", 0x1A2B, "TESTMODEL"));
+    const std::vector<uint8_t> bird = BirdPack_File(manifest);
+    ASSERT_EQ(device.WriteFile("1234.bird", bird.data(), bird.size()), kxErrNone);
     BirdFile file = device.ReadBirdFile("1234.bird");
     EXPECT_EQ(file.FindBlocks(BirdFile::BLOCK_INFO).size(), 1u);
+    EXPECT_EQ(file.GetBuild(), 1234u);
+    EXPECT_EQ(file.GetVersion(), "1.0.0");
 }
