@@ -236,6 +236,14 @@ kxErr sSocketGet(uint8_t* byte, void* ref)
     }
 }
 
+// Sends the block in rounds, kxSOCKET_RETRY_SLEEP_MS apart. A round that
+// sends bytes starts the attempt count again; one that finds the socket full
+// or meets a send error counts; one that finds the connection lost reconnects
+// (the reading thread may do so too) and counts. The block always reaches the
+// peer whole on one connection: when the connection has been replaced after
+// part of the block went out, the block is sent again from its start. Each
+// such restart raises the count a round with progress starts from, so
+// restarts end too.
 kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
 {
     kxSocketState* state = sState(ref);
@@ -245,6 +253,7 @@ kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
     }
     pthread_rwlock_rdlock(&state->lock);
     bool connected = (state->flags & sConnected) != 0;
+    uint32_t generation = state->generation;
     pthread_rwlock_unlock(&state->lock);
     if (!connected)
     {
@@ -252,11 +261,21 @@ kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
     }
     size_t sent = 0;
     uint32_t attempts = 0;
+    uint32_t restarts = 0;
     kxErr failure = kxErrNone;
     while (sent < n)
     {
         pthread_rwlock_rdlock(&state->lock);
         uint32_t seen = state->generation;
+        if (seen != generation)
+        {
+            generation = seen;
+            if (sent > 0)
+            {
+                sent = 0;
+                restarts++;
+            }
+        }
         if ((state->flags & sConnected) == 0)
         {
             // The last reconnect failed: try once more in this round.
@@ -268,22 +287,16 @@ kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
         {
             ssize_t wrote = send(state->fd, bytes + sent, n - sent, MSG_NOSIGNAL);
             int error = errno;
-            pthread_rwlock_unlock(&state->lock);
+            bool lost = false;
             if (wrote > 0)
             {
                 sent += static_cast<size_t>(wrote);
-                if (sent == n)
-                {
-                    break;
-                }
-                attempts = 1;
+                attempts = restarts + 1;
                 failure = kxErrTimeout;
             }
             else if (wrote < 0 && kxStreamSocket_IsLostConnection(error))
             {
-                kxErr err = sReconnect(state, seen);
-                failure = err != kxErrNone ? err : static_cast<kxErr>(kxErrConnection);
-                attempts++;
+                lost = true;
             }
             else if (wrote < 0 && !sIsWouldBlock(error))
             {
@@ -296,6 +309,17 @@ kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
                 failure = kxErrTimeout;
                 attempts++;
             }
+            pthread_rwlock_unlock(&state->lock);
+            if (lost)
+            {
+                kxErr err = sReconnect(state, seen);
+                failure = err != kxErrNone ? err : static_cast<kxErr>(kxErrConnection);
+                attempts++;
+            }
+        }
+        if (sent == n)
+        {
+            break;
         }
         if (attempts >= kxSOCKET_WRITE_ATTEMPTS)
         {

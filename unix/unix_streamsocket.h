@@ -15,7 +15,9 @@
 // kxSOCKET_RETRY_SLEEP_MS apart; a round that sends some bytes starts the
 // count again) and then reports the failure: kxErrTimeout when the peer takes
 // no more bytes, the reconnect's error when the connection could not be
-// restored, kxErrIO after other send errors.
+// restored, kxErrIO after other send errors. A block is never split across
+// connections: when the connection is replaced after part of a block went
+// out, the whole block is sent again on the new one.
 //
 // Failure lines are printed to standard output as
 // "Error in File; %s on line; %d, %s: %d\n" (module, line, text, errno).

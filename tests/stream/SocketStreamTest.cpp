@@ -104,6 +104,31 @@ public:
         }
         return bytes;
     }
+    // Up to `count` bytes, until none has come for `quietMs` or `timeoutMs`
+    // have passed.
+    static Bytes ReceiveUntilQuiet(int fd, size_t count, int quietMs, int timeoutMs)
+    {
+        Bytes bytes;
+        std::vector<uint8_t> buffer(64 * 1024);
+        auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        auto quiet = Clock::now() + std::chrono::milliseconds(quietMs);
+        while (bytes.size() < count && Clock::now() < end && Clock::now() < quiet)
+        {
+            struct pollfd pfd = {fd, POLLIN, 0};
+            if (poll(&pfd, 1, 10) != 1)
+            {
+                continue;
+            }
+            ssize_t got = recv(fd, buffer.data(), std::min(buffer.size(), count - bytes.size()), 0);
+            if (got <= 0)
+            {
+                break;
+            }
+            bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
+            quiet = Clock::now() + std::chrono::milliseconds(quietMs);
+        }
+        return bytes;
+    }
     static void Send(int fd, const Bytes& bytes)
     {
         ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
@@ -222,6 +247,42 @@ TEST(SocketStream, LostConnectionErrors)
     {
         EXPECT_FALSE(kxStreamSocket_IsLostConnection(error)) << error;
     }
+}
+
+TEST(SocketStream, ABlockCutByAReconnectArrivesWhole)
+{
+    TcpServer server;
+    kxStream* stream = nullptr;
+    ASSERT_EQ(kxStream_CreateSocket(Loopback(), server.port, &stream), kxErrNone);
+    int first = server.Accept(1000);
+    ASSERT_GE(first, 0);
+    // Far more than the socket buffers hold, so that part of it is still to
+    // be sent when the first peer goes.
+    Bytes block(32 * 1024 * 1024);
+    for (size_t i = 0; i < block.size(); i++)
+    {
+        block[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    }
+    std::atomic<kxErr> result{kxErrNotReady};
+    std::thread writer([&] { result = kxStream_Write(stream, block.data(), block.size()); });
+    // The first peer reads the start of the block, then resets the connection.
+    Bytes start = TcpServer::Receive(first, 4096, 2000);
+    server.ResetAccepted(first);
+    int second = server.Accept(2000);
+    Bytes got;
+    if (second >= 0)
+    {
+        got = TcpServer::ReceiveUntilQuiet(second, block.size(), 2000, 20000);
+    }
+    writer.join();
+    EXPECT_EQ(start, Bytes(block.begin(), block.begin() + 4096));
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(result, kxErrNone);
+    // The second peer has the block from its first byte.
+    ASSERT_EQ(got.size(), block.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), block.begin()));
+    EXPECT_EQ(server.Accept(100), -1);
+    kxStream_Destroy(&stream);
 }
 
 TEST(SocketStream, ReaderAndWriterReconnectOnlyOnce)
