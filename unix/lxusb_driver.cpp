@@ -11,7 +11,6 @@
 #include <mutex>
 #include <new>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #define lxusbCHECK 0x05B0
@@ -24,13 +23,12 @@
 // available, readPointer, state, errorCount); its writer thread calls
 // lxusb_write_to_device (state, errorCount). `state` and `errorCount` are
 // shared by both and are atomics; the record takes no lock. Every other field
-// is written only by open, close and destroy, which run while neither thread
-// uses the record.
+// is written only by create, open, close and destroy, which run while neither
+// thread uses the record. Both modes hand out bytes from readBuffer.
 struct lxusb_device
 {
     uint16_t check;
-    uint32_t mode;
-    char serial[lxusbSERIAL_MAX + 1];
+    uint32_t mode; // set by create, never changed
     int fd;
     libusb_device_handle* handle;
     std::atomic<uint32_t> state;
@@ -130,8 +128,7 @@ bool lxusb_is_kernel_driver_installed(uint32_t serialNumber)
     char path[kxFILE_MAX_PATH];
     if (lxusb_kernel_device_path(serialNumber, path, sizeof path) != kxErrNone)
         return false;
-    struct stat info;
-    return stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
+    return kxFile_Exists(path);
 }
 
 lxusb_device* lxusb_create_usb(uint32_t useLibusb)
@@ -302,8 +299,6 @@ static kxErr sFindInterface(lxusb_device* usb)
 
 static kxErr sOpenLibusb(lxusb_device* usb, const char* serialString)
 {
-    if (usb->state == 0)
-        return kxErrResource;
     libusb_context* context = Lumbrixon_libusb_context();
     if (context == nullptr)
         return kxErrInitialization;
@@ -312,7 +307,6 @@ static kxErr sOpenLibusb(lxusb_device* usb, const char* serialString)
     if (result != kxErrNone)
         return result;
 
-    snprintf(usb->serial, sizeof usb->serial, "%s", serialString);
     usb->handle = handle;
     usb->state = lxusbStateOpened;
 
@@ -345,13 +339,14 @@ static kxErr sOpenLibusb(lxusb_device* usb, const char* serialString)
 static kxErr sOpenKernel(lxusb_device* usb, const char* serialString)
 {
     char path[kxFILE_MAX_PATH];
-    snprintf(usb->serial, sizeof usb->serial, "%s", serialString);
-    if (sDevicePath(usb->serial, path, sizeof path) != kxErrNone)
+    if (sDevicePath(serialString, path, sizeof path) != kxErrNone)
         return kxErrFileNameLength;
     int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return errno == EBUSY ? kxErrBusy : kxErrIO;
     usb->fd = fd;
+    usb->available = 0;
+    usb->readPointer = 0;
     usb->errorCount = 0;
     usb->state = lxusbStateReady;
     return kxErrNone;
@@ -494,15 +489,26 @@ kxErr lxusb_get_from_kernel_device(lxusb_device* usb, uint8_t* byte)
         return kxErrParam;
     if (usb->mode != lxusbModeKernel || usb->fd < 0)
         return kxErrMode;
-    // Wait for a byte as long as a bulk read would, so the reading thread
-    // still notices a stop request.
+    if (usb->available > 0)
+    {
+        *byte = usb->readBuffer[usb->readPointer++];
+        usb->available--;
+        return kxErrNone;
+    }
+    // Wait for bytes as long as a bulk read would, so the reading thread
+    // still notices a stop request; then take what is there in one read.
     struct pollfd waiter = {usb->fd, POLLIN, 0};
     int ready = poll(&waiter, 1, lxusbREAD_TIMEOUT_MS);
     if (ready == 0 || (ready < 0 && errno == EINTR))
         return kxErrNotReady;
-    ssize_t rc = read(usb->fd, byte, 1);
-    if (rc == 1)
+    ssize_t rc = read(usb->fd, usb->readBuffer, lxusbREAD_BUFFER_SIZE);
+    if (rc > 0)
+    {
+        usb->available = (uint32_t)rc - 1;
+        usb->readPointer = 1;
+        *byte = usb->readBuffer[0];
         return kxErrNone;
+    }
     if (rc == 0)
     {
         // Nothing to read from a device that has hung up: it is gone, and
@@ -538,6 +544,8 @@ kxErr lxusb_close_lumbrixon_device(lxusb_device* usb)
             return kxErrMode;
         int rc = close(usb->fd);
         usb->fd = -1;
+        usb->available = 0;
+        usb->readPointer = 0;
         usb->state = lxusbStateClosed;
         return rc == 0 ? kxErrNone : kxErrCancel;
     }
@@ -549,16 +557,10 @@ kxErr lxusb_destroy(lxusb_device** usb)
     if (usb == nullptr || !sValid(*usb))
         return kxErrParam;
     lxusb_device* record = *usb;
-    if (record->handle != nullptr || record->fd >= 0)
-    {
-        uint32_t mode = record->mode;
-        if (record->handle != nullptr)
-            record->mode = lxusbModeLibusb;
-        else
-            record->mode = lxusbModeKernel;
-        (void)lxusb_close_lumbrixon_device(record);
-        record->mode = mode;
-    }
+    // Only a record's own mode ever opens a handle or a device file, so the
+    // close of that mode finds whatever is still open (and refuses, harmlessly,
+    // when nothing is).
+    (void)lxusb_close_lumbrixon_device(record);
     record->check = 0;
     delete record;
     *usb = nullptr;

@@ -123,7 +123,10 @@ extern "C"
     // consecutive failures); kxErrIO once the record has failed. A record in kernel
     // mode is passed to lxusb_get_from_kernel_device.
     kxErr lxusb_get_from_device(lxusb_device* usb, uint8_t* byte);
-    // Kernel mode: one plain read. kxErrNotReady when nothing was read.
+    // Kernel mode: bytes left from the last read first; otherwise waits up to
+    // 1000 ms for the device file to be readable and reads what is there (up to
+    // 1024 bytes) in one read, handing out the first. kxErrNotReady when nothing
+    // was read; kxErrIO when the device has hung up or the read fails.
     kxErr lxusb_get_from_kernel_device(lxusb_device* usb, uint8_t* byte);
 
     // Releases the interface and closes the handle (libusb mode) or closes the

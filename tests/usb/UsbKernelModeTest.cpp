@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <termios.h>
 #include <unistd.h>
 
@@ -125,6 +127,36 @@ TEST_F(UsbKernelMode, BytesTravelThroughTheDeviceFileWithoutLibusb)
         EXPECT_EQ(byte, expected);
     }
     EXPECT_EQ(_initCalls, 0);
+}
+
+TEST_F(UsbKernelMode, BytesOfOneReadAreHandedOutOneAtATime)
+{
+    openDevice();
+    const uint8_t in[] = {0x11, 0x22, 0x33, 0x44};
+    ASSERT_EQ(write(master, in, sizeof in), (ssize_t)sizeof in);
+    // Wait (bounded) until all four bytes are readable on the device side.
+    int queued = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ioctl(slave, FIONREAD, &queued) == 0 && queued < (int)sizeof in &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(queued, (int)sizeof in);
+
+    uint8_t byte = 0;
+    ASSERT_EQ(lxusb_get_from_device(usb, &byte), kxErrNone);
+    EXPECT_EQ(byte, 0x11);
+    ASSERT_EQ(ioctl(slave, FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, 0) << "the first read took every byte there was";
+    // The rest come from the record, even once the far end has hung up; only
+    // then is the hang-up reported.
+    close(master);
+    master = -1;
+    for (uint8_t expected : {0x22, 0x33, 0x44})
+    {
+        ASSERT_EQ(lxusb_get_from_kernel_device(usb, &byte), kxErrNone);
+        EXPECT_EQ(byte, expected);
+    }
+    EXPECT_EQ(lxusb_get_from_device(usb, &byte), kxErrIO);
 }
 
 TEST_F(UsbKernelMode, ReadWithNothingThereIsNotReadyWithinTheReadTimeOut)
