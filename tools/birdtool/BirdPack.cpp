@@ -1,5 +1,7 @@
 #include "tools/birdtool/BirdPack.h"
 
+#include "app/firmware/BirdFile.h"
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -67,7 +69,7 @@ BirdPackBlock BirdPack_InfoBlockText(const std::string& build, const std::string
                                      const std::string& serial, const std::string& model)
 {
     BirdPackBlock block;
-    block.type = 4;
+    block.type = BirdFile::BLOCK_INFO;
     _put_field(block.data, build);
     _put_field(block.data, version);
     _put_field(block.data, serial);
@@ -86,7 +88,7 @@ BirdPackBlock BirdPack_InfoBlock(uint32_t build, const std::string& version, uin
 BirdPackBlock BirdPack_OffsetsBlock(uint32_t serialAddress, uint32_t descriptorAddress)
 {
     BirdPackBlock block;
-    block.type = 2;
+    block.type = BirdFile::BLOCK_SERIAL_OFFSETS;
     _put_be32(block.data, serialAddress);
     _put_be32(block.data, descriptorAddress);
     return block;
@@ -95,7 +97,7 @@ BirdPackBlock BirdPack_OffsetsBlock(uint32_t serialAddress, uint32_t descriptorA
 BirdPackBlock BirdPack_EntryBlock(uint32_t address)
 {
     BirdPackBlock block;
-    block.type = 5;
+    block.type = BirdFile::BLOCK_ENTRY_ADDRESS;
     _put_be32(block.data, address);
     return block;
 }
@@ -127,13 +129,14 @@ std::vector<uint8_t> BirdPack_Image(const BirdManifest& manifest)
     for (const BirdPackBlock& block : manifest.blocks)
     {
         std::vector<uint8_t> data = block.data;
-        if (manifest.key && block.type == 1 && data.size() > 4)
+        if (manifest.key && block.type == BirdFile::BLOCK_FIRMWARE && data.size() > 4)
         {
             std::vector<uint8_t> payload(data.begin() + 4, data.end());
             BirdPack_Scramble(payload, *manifest.key);
             std::copy(payload.begin(), payload.end(), data.begin() + 4);
         }
-        image.push_back(uint8_t((block.type & 0x1F) | ((block.flags & 7) << 5)));
+        image.push_back(uint8_t((block.type & BirdFile::BIRD_FILE_TYPE_MASK) |
+                                ((block.flags << 5) & BirdFile::BIRD_FILE_FLAG_MASK)));
         _put_be32(image, uint32_t(data.size()));
         image.insert(image.end(), data.begin(), data.end());
     }
@@ -238,7 +241,7 @@ bool BirdPack_ParseManifest(const std::string& text, const std::string& baseDir,
             }
             else
                 return fail("block needs hex=... or file=...");
-            bool addressed = type == 0 || type == 1;
+            bool addressed = type == BirdFile::BLOCK_LOADER || type == BirdFile::BLOCK_FIRMWARE;
             if (const std::string* a = arg("address"))
             {
                 if (!addressed)
