@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,11 +23,11 @@ constexpr const char* sModule = "unix_streamsocket.cpp";
 
 // One connection. Threads: the link's reading thread calls sSocketGet, its
 // writing thread sSocketWrite and sSocketPut. Both hold `lock` shared while
-// they look at `flags`, `fd` and `generation` and while their recv or send
-// runs on `fd`, so they never block each other. A reconnect (sSetUp) holds
-// `lock` exclusively and is the only code that changes `flags`, `fd` and
-// `generation`, so it never runs on both threads at once and never closes a
-// descriptor that the other thread is using. The lock prefers exclusive
+// they look at `flags`, `fd` and `generation` and while their recv, send or
+// poll runs on `fd`, so they never block each other. A reconnect (sSetUp)
+// holds `lock` exclusively and is the only code that changes `flags`, `fd`
+// and `generation`, so it never runs on both threads at once and never closes
+// a descriptor that the other thread is using. The lock prefers exclusive
 // waiters, so a reconnect is not starved by a spinning reader. `lock` is the
 // only lock taken here; nothing else is called while it is held. `address` is
 // set at creation and only read afterwards.
@@ -236,13 +237,14 @@ kxErr sSocketGet(uint8_t* byte, void* ref)
     }
 }
 
-// Sends the block in rounds, kxSOCKET_RETRY_SLEEP_MS apart. A round that
-// sends bytes starts the attempt count again; one that finds the socket full
-// or meets a send error counts; one that finds the connection lost reconnects
-// (the reading thread may do so too) and counts. The block always reaches the
-// peer whole on one connection: when the connection has been replaced after
-// part of the block went out, the block is sent again from its start. Each
-// such restart raises the count a round with progress starts from, so
+// Sends the block in rounds. A round that sends bytes starts the attempt
+// count again; one that finds the socket full counts and waits up to
+// kxSOCKET_RETRY_SLEEP_MS for room; one that finds the connection lost
+// reconnects (the reading thread may do so too) and, like one that meets
+// another send error, counts and sleeps that long. The block always reaches
+// the peer whole on one connection: when the connection has been replaced
+// after part of the block went out, the block is sent again from its start.
+// Each such restart raises the count a round with progress starts from, so
 // restarts end too.
 kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
 {
@@ -265,6 +267,7 @@ kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
     kxErr failure = kxErrNone;
     while (sent < n)
     {
+        bool waitedForRoom = false;
         pthread_rwlock_rdlock(&state->lock);
         uint32_t seen = state->generation;
         if (seen != generation)
@@ -288,11 +291,13 @@ kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
             ssize_t wrote = send(state->fd, bytes + sent, n - sent, MSG_NOSIGNAL);
             int error = errno;
             bool lost = false;
+            bool full = false;
             if (wrote > 0)
             {
                 sent += static_cast<size_t>(wrote);
                 attempts = restarts + 1;
                 failure = kxErrTimeout;
+                full = true;
             }
             else if (wrote < 0 && kxStreamSocket_IsLostConnection(error))
             {
@@ -308,6 +313,14 @@ kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
             {
                 failure = kxErrTimeout;
                 attempts++;
+                full = true;
+            }
+            if (full && sent < n && attempts < kxSOCKET_WRITE_ATTEMPTS)
+            {
+                // Still this connection's descriptor: the lock is held.
+                struct pollfd room = {state->fd, POLLOUT, 0};
+                poll(&room, 1, kxSOCKET_RETRY_SLEEP_MS);
+                waitedForRoom = true;
             }
             pthread_rwlock_unlock(&state->lock);
             if (lost)
@@ -325,7 +338,10 @@ kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
         {
             return failure;
         }
-        kxTime_MSSleep(kxSOCKET_RETRY_SLEEP_MS);
+        if (!waitedForRoom)
+        {
+            kxTime_MSSleep(kxSOCKET_RETRY_SLEEP_MS);
+        }
     }
     return kxErrNone;
 }

@@ -11,13 +11,15 @@
 //
 // `get` gives kxErrNotReady when no byte is waiting (also while the peer has
 // closed its side) and kxErrConnection once a reconnect has failed.
-// `write` retries for a bounded number of rounds (kxSOCKET_WRITE_ATTEMPTS,
-// kxSOCKET_RETRY_SLEEP_MS apart; a round that sends some bytes starts the
-// count again) and then reports the failure: kxErrTimeout when the peer takes
-// no more bytes, the reconnect's error when the connection could not be
-// restored, kxErrIO after other send errors. A block is never split across
-// connections: when the connection is replaced after part of a block went
-// out, the whole block is sent again on the new one.
+// `write` retries for a bounded number of rounds (kxSOCKET_WRITE_ATTEMPTS; a
+// round that sends some bytes starts the count again; a full socket is waited
+// on for up to kxSOCKET_RETRY_SLEEP_MS per round, and rounds after a
+// reconnect or a send error are that long apart) and then reports the
+// failure: kxErrTimeout when the peer takes no more bytes, the reconnect's
+// error when the connection could not be restored, kxErrIO after other send
+// errors. A block is never split across connections: when the connection is
+// replaced after part of a block went out, the whole block is sent again on
+// the new one.
 //
 // Failure lines are printed to standard output as
 // "Error in File; %s on line; %d, %s: %d\n" (module, line, text, errno).
