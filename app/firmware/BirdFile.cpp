@@ -267,8 +267,9 @@ bool BirdFile::ValidateData(const unsigned char* pattern, unsigned int count) co
     bool found = false;
     for (const BirdBlock& block : FindBlocks(BLOCK_FIRMWARE))
     {
+        // The last start index that leaves room for the whole pattern counts.
         int64_t last = int64_t(block.length) - int64_t(count);
-        for (int64_t i = 0; i < last; ++i)
+        for (int64_t i = 0; i <= last; ++i)
             if (memcmp(block.data + i, pattern, count) == 0)
             {
                 Log::log(DEBUG_BirdFile, "Found data at %d\n", int(i));

@@ -385,4 +385,16 @@ TEST(BirdFileValidate, PatternSearchInFirmwareBlocks)
     const unsigned char loaderOnly[] = {0xCA, 0xFE};
     EXPECT_TRUE(b.ValidateData(present, 2));
     EXPECT_FALSE(b.ValidateData(loaderOnly, 2));
+
+    // A pattern that ends with the block's last byte is found; one byte
+    // longer than the block is not.
+    BirdManifest tail;
+    tail.blocks.push_back(BirdPack_AddressBlock(1, 0, 0, {0x00, 0x00, 0x12, 0x34}));
+    BirdFile t = loadBytes(BirdPack_File(tail));
+    const unsigned char last[] = {0x12, 0x34};
+    const unsigned char whole[] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34};
+    const unsigned char tooLong[] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34, 0x00};
+    EXPECT_TRUE(t.ValidateData(last, 2));
+    EXPECT_TRUE(t.ValidateData(whole, sizeof whole));
+    EXPECT_FALSE(t.ValidateData(tooLong, sizeof tooLong));
 }
