@@ -82,9 +82,14 @@ kx_add_gtest(usb_kernel_test
   SOURCES tests/usb/UsbKernelModeTest.cpp
   LIBS kx_usb util)
 
-kx_add_gtest(multicast_test
-  SOURCES tests/multicast/MulticastTest.cpp tests/multicast/NetNamespaceMain.cpp
-  LIBS kx_net)
+# The multicast tests bring their own main, which moves the process into a
+# private network namespace before GoogleTest starts, so they link GoogleTest
+# without its main. Their tests are discovered like kx_add_gtest's.
+add_executable(multicast_test
+  tests/multicast/MulticastTest.cpp tests/multicast/NetNamespaceMain.cpp)
+target_link_libraries(multicast_test PRIVATE kx_net GTest::gtest Threads::Threads)
+gtest_discover_tests(multicast_test DISCOVERY_TIMEOUT 60
+  PROPERTIES LABELS unit TIMEOUT 300)
 
 _kx_usb_gtest(beacon_interface_test
   SOURCES tests/multicast/BeaconInterfaceTest.cpp
