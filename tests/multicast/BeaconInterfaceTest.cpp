@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -15,21 +16,35 @@ namespace
 
 using namespace std::chrono_literals;
 
-// Another thread that takes the lock and gives it back.
+// Another thread that takes the lock and gives it back. The thread is detached
+// and shares its promise with the caller, so a lock that stays held blocks
+// only that thread: the caller's wait on the future is bounded, and dropping
+// the future never waits (unlike one from std::async).
 std::future<void> _takeLock()
 {
-    return std::async(std::launch::async,
-                      []
-                      {
-                          zBeaconInterface_getAndLock();
-                          zBeaconInterface_unlock();
-                      });
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> taken = done->get_future();
+    std::thread(
+        [done]
+        {
+            zBeaconInterface_getAndLock();
+            zBeaconInterface_unlock();
+            done->set_value();
+        })
+        .detach();
+    return taken;
 }
 
-// True when another thread can take the lock within the time given.
+// True when another thread can take the lock within the time given. When it
+// cannot, the lock was left held by this thread, where every locking call of
+// these tests is made: it is released, so that the other thread finishes and
+// the tests that follow do not deadlock on it.
 bool _lockIsFree(std::chrono::milliseconds within)
 {
-    return _takeLock().wait_for(within) == std::future_status::ready;
+    if (_takeLock().wait_for(within) == std::future_status::ready)
+        return true;
+    zBeaconInterface_unlock();
+    return false;
 }
 
 class BeaconInterface : public ::testing::Test
