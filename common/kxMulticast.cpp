@@ -24,7 +24,7 @@ struct kxMulticast
     uint16_t check;
     bool isSender;
     struct addrinfo* groupAddress;     // destination of sends
-    struct addrinfo* bindAddress;      // receivers: any address on the port; senders: interface
+    struct addrinfo* bindAddress;      // receivers only: any local address on the port
     struct addrinfo* interfaceAddress; // the interface, port 0
     int socket;
 };
@@ -34,6 +34,8 @@ static bool sValid(const kxMulticast* multicast)
     return multicast != nullptr && multicast->check == kxMULTICAST_CHECK;
 }
 
+// Every address is resolved as IPv4 (the hints admit no other family), so the
+// socket options below take their IPv4 forms without checking.
 static int sResolve(const char* host, const char* port, bool passive, struct addrinfo** result)
 {
     struct addrinfo hints;
@@ -59,12 +61,6 @@ static int sSetReuse(int socket)
 static int sJoinMulticastGroup(int socket, const struct addrinfo* group,
                                const struct addrinfo* interface)
 {
-    if (group->ai_family != AF_INET || interface->ai_family != AF_INET)
-    {
-        kxDebug_Printf(kxDebugMulticast,
-                       "Attempting to join multicast group for invalid address family!\n");
-        return -1;
-    }
     struct ip_mreq request;
     memset(&request, 0, sizeof request);
     request.imr_multiaddr = sInet(group)->sin_addr;
@@ -74,24 +70,12 @@ static int sJoinMulticastGroup(int socket, const struct addrinfo* group,
 
 static int sSetSendInterface(int socket, const struct addrinfo* interface)
 {
-    if (interface->ai_family != AF_INET)
-    {
-        kxDebug_Printf(kxDebugMulticast,
-                       "Attempting to set sending interface for invalid address family!\n");
-        return -1;
-    }
     struct in_addr address = sInet(interface)->sin_addr;
     return setsockopt(socket, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address);
 }
 
-static int sSetMulticastTtl(int socket, const struct addrinfo* group)
+static int sSetMulticastTtl(int socket)
 {
-    if (group->ai_family != AF_INET)
-    {
-        kxDebug_Printf(kxDebugMulticast,
-                       "Attempting to set multicast TTL for invalid address family!\n");
-        return -1;
-    }
     unsigned char ttl = kxMULTICAST_TTL;
     return setsockopt(socket, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
 }
@@ -104,14 +88,8 @@ static int sSetReceiveTimeout(int socket)
     return setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
-static int sSetMulticastLoopBack(int socket, const struct addrinfo* group)
+static int sSetMulticastLoopBack(int socket)
 {
-    if (group->ai_family != AF_INET)
-    {
-        kxDebug_Printf(kxDebugMulticast,
-                       "Attempting to set multicast loop-back for invalid address family!\n");
-        return -1;
-    }
     unsigned char loop = 1;
     return setsockopt(socket, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
 }
@@ -165,14 +143,12 @@ kxMulticast* kxMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint1
                        portText, rc);
         return sCleanup(multicast);
     }
-    if (isSender)
-        rc = sResolve(interfaceText, "0", false, &multicast->bindAddress);
-    else
-        rc = sResolve(nullptr, portText, true, &multicast->bindAddress);
-    if (rc != 0)
+    // Only a receiver is bound; a sender's source port is the one the system
+    // picks on its first send.
+    if (!isSender && (rc = sResolve(nullptr, portText, true, &multicast->bindAddress)) != 0)
     {
         kxDebug_Printf(kxDebugMulticast, "Unable to convert bind address '%s': Error %d\n",
-                       isSender ? interfaceText : portText, rc);
+                       portText, rc);
         return sCleanup(multicast);
     }
     rc = sResolve(interfaceText, "0", false, &multicast->interfaceAddress);
@@ -210,7 +186,7 @@ kxMulticast* kxMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint1
         kxDebug_Printf(kxDebugMulticast, "_setSendInterface %d - %d\n", rc, errno);
         return sCleanup(multicast);
     }
-    if ((rc = sSetMulticastTtl(s, multicast->groupAddress)) != 0)
+    if ((rc = sSetMulticastTtl(s)) != 0)
     {
         kxDebug_Printf(kxDebugMulticast, "_setMulticastTtl %d - %d\n", rc, errno);
         return sCleanup(multicast);
@@ -220,7 +196,7 @@ kxMulticast* kxMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint1
         kxDebug_Printf(kxDebugMulticast, "_setReceiveTimeout %d - %d\n", rc, errno);
         return sCleanup(multicast);
     }
-    if ((rc = sSetMulticastLoopBack(s, multicast->groupAddress)) != 0)
+    if ((rc = sSetMulticastLoopBack(s)) != 0)
     {
         kxDebug_Printf(kxDebugMulticast, "_setMulticastLoopBack %d - %d\n", rc, errno);
         return sCleanup(multicast);

@@ -18,9 +18,9 @@ extern "C"
     typedef struct kxMulticast kxMulticast;
 
     // Creates a receiver (bound to any local address on `port` and joined to
-    // `group` on `interfaceAddress`) or a sender (bound to `interfaceAddress` with
-    // port 0, sending to `group`:`port`). An interface of 0 means 127.0.0.1.
-    // Null on any failure.
+    // `group` on `interfaceAddress`) or a sender (not bound: the system picks its
+    // source port when it first sends; it sends through `interfaceAddress` to
+    // `group`:`port`). An interface of 0 means 127.0.0.1. Null on any failure.
     kxMulticast* kxMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint16_t port,
                                     bool isSender);
     // Closes the socket, frees the object and clears the pointer; -2 when there is
