@@ -48,6 +48,15 @@ kx_add_gtest(server_request_test
   LIBS updater_server server_test_support
   LABELS threaded)
 
+# The default server address is only ever asked for from a private network
+# namespace, made by the test main before GoogleTest starts.
+add_executable(server_default_url_test
+  tests/server/DefaultServerTest.cpp tests/multicast/NetNamespaceMain.cpp)
+target_link_libraries(server_default_url_test PRIVATE updater_server server_test_support
+  GTest::gtest Threads::Threads)
+gtest_discover_tests(server_default_url_test DISCOVERY_TIMEOUT 60
+  PROPERTIES LABELS unit TIMEOUT 300)
+
 # Firmware acquisition, run through the Updater binary.
 kx_add_gtest(server_acquire_test
   SOURCES tests/server/AcquireTest.cpp

@@ -163,25 +163,6 @@ TEST(UpdateServerRequestTransport, NoServerGivesFalseWithLibcurlText)
     EXPECT_NE(log.Text().find("GetBuild ==> [Couldn't connect to server]"), std::string::npos);
 }
 
-TEST(UpdateServerRequestTransport, DefaultURLIsUsedWhenNoneIsGiven)
-{
-    // The default host is reached through a proxy on loopback, so the request
-    // never leaves the machine and the absolute URL can be checked.
-    CannedReply proxy(200, "ok\n");
-    std::string proxyURL = "http://127.0.0.1:" + std::to_string(proxy.Port());
-    setenv("http_proxy", proxyURL.c_str(), 1);
-    unsetenv("no_proxy");
-    unsetenv("NO_PROXY");
-    bool answered = UpdateServerRequest::ping(nullptr);
-    unsetenv("http_proxy");
-    EXPECT_TRUE(answered);
-    EXPECT_EQ(proxy.RequestLine(),
-              std::string("GET ") + UpdateServerRequest::DefaultURL() + "?op=hi&rv=2& HTTP/1.1");
-    std::string base = UpdateServerRequest::DefaultURL();
-    EXPECT_EQ(base.compare(0, 7, "http://"), 0);
-    EXPECT_EQ(base.substr(base.size() - 6), "/cgi/u");
-}
-
 TEST(UpdateServerRequestReplies, EmptyBodyIsNoAnswer)
 {
     CannedReply canned(200, "");
