@@ -6,16 +6,17 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
-extern "C" {
+extern "C"
+{
 #endif
 
-typedef struct kxLogger kxLogger;
-typedef void (*kxLoggerCallback)(kxFileRef file, int32_t value);
+    typedef struct kxLogger kxLogger;
+    typedef void (*kxLoggerCallback)(kxFileRef file, int32_t value);
 
-kxLogger* kxLogger_Create(int32_t value, kxLoggerCallback callback, const char* path);
-kxErr kxLogger_Enable(kxLogger* logger);
-kxErr kxLogger_Disable(kxLogger* logger);
-kxErr kxLogger_Destroy(kxLogger** logger);
+    kxLogger* kxLogger_Create(int32_t value, kxLoggerCallback callback, const char* path);
+    kxErr kxLogger_Enable(kxLogger* logger);
+    kxErr kxLogger_Disable(kxLogger* logger);
+    kxErr kxLogger_Destroy(kxLogger** logger);
 
 #ifdef __cplusplus
 }

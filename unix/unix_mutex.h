@@ -4,17 +4,18 @@
 #include "common/kxError.h"
 
 #ifdef __cplusplus
-extern "C" {
+extern "C"
+{
 #endif
 
-typedef struct kxMutex kxMutex;
+    typedef struct kxMutex kxMutex;
 
-kxMutex* kxMutex_Create(const char* name);
-const char* kxMutex_Identifier(kxMutex* mutex);
-kxErr kxMutex_Destroy(kxMutex** mutex);
-kxErr kxMutex_Lock(kxMutex* mutex);
-kxErr kxMutex_TryLock(kxMutex* mutex);
-kxErr kxMutex_Unlock(kxMutex* mutex);
+    kxMutex* kxMutex_Create(const char* name);
+    const char* kxMutex_Identifier(kxMutex* mutex);
+    kxErr kxMutex_Destroy(kxMutex** mutex);
+    kxErr kxMutex_Lock(kxMutex* mutex);
+    kxErr kxMutex_TryLock(kxMutex* mutex);
+    kxErr kxMutex_Unlock(kxMutex* mutex);
 
 #ifdef __cplusplus
 }

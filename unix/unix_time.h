@@ -5,12 +5,13 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
-extern "C" {
+extern "C"
+{
 #endif
 
-uint64_t kxTime_GetMSTicks(void);
-kxErr kxTime_MSSleep(uint32_t ms);
-kxErr osMSSleep(uint32_t ms);
+    uint64_t kxTime_GetMSTicks(void);
+    kxErr kxTime_MSSleep(uint32_t ms);
+    kxErr osMSSleep(uint32_t ms);
 
 #ifdef __cplusplus
 }
