@@ -7,7 +7,7 @@
 #include "app/Parameters.h"
 #include "app/Updater.h"
 #include "app/Usage.h"
-#include "common/kxDirectory.h"
+#include <lumbrixon/kxDirectory.h>
 
 #include <cstdint>
 #include <string>

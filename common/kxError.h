@@ -8,7 +8,11 @@ extern "C"
 {
 #endif
 
-    typedef enum
+    // The result of every operation of the library that reports one: 0 is
+    // success, every other value a failure. kxErrNotReady means that nothing is
+    // available yet and the caller may try again; kxErrParam answers a null or
+    // invalid record (see the record rules in lumbrixon.h).
+    typedef enum kxErr
     {
         kxErrNone = 0,
         kxErrMemory = 1,
@@ -45,15 +49,21 @@ extern "C"
         kxErrAsyncReturn = 32,
         kxErrStreamStale = 33,
         kxErrUnknown = 34,
-    } kxErrCode;
+    } kxErr;
 
-    // An error code travels as an unsigned integer.
-    typedef unsigned int kxErr;
+    // The name ("kxErrTimeout") and the description ("Timeout occurred") of a
+    // code. They take any number, since codes also travel as plain unsigned
+    // integers: above 34 they give those of kxErrUnknown. Constant strings.
+    const char* kxError_GetErrorText(unsigned int code);
+    const char* kxError_GetErrorDescription(unsigned int code);
 
-    const char* kxError_GetErrorText(kxErr code);
-    const char* kxError_GetErrorDescription(kxErr code);
-
-    // Diagnostics are printed only while the flag is exactly 1 and the area bit is set.
+    // The diagnostic switches: diagnostics are printed only while the flag is
+    // exactly 1 and the area bit is set in the level. Both are 0 at start and
+    // nothing in the library sets them.
+    // Threads: every thread of the library reads both, without a lock, each
+    // time it is about to print. A program sets them before it starts using the
+    // library (before any link, server or logger thread runs), never while
+    // those threads run.
     extern uint8_t kxLumbrixonDebuggingEnable;
     extern uint32_t kxLumbrixonDebuggingLevel;
 

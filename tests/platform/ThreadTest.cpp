@@ -1,9 +1,9 @@
 #include "tests/support/TempDir.h"
-#include "common/kxLogger.h"
-#include "unix/unix_mutex.h"
+#include <lumbrixon/kxLogger.h>
+#include <lumbrixon/kxMutex.h>
 #include "unix/unix_mutex_internal.h"
-#include "unix/unix_thread.h"
-#include "unix/unix_time.h"
+#include <lumbrixon/kxThread.h>
+#include <lumbrixon/kxTime.h>
 #include "unix/unix_time_internal.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // GET /cgi/u with the operations hi, qu, bird, builds, fix and ent_jwt from a
 // firmware directory (see Catalog.h), and can be told to misbehave.
 #include "app/server/base64.h"
-#include "tools/update-server/Catalog.h"
+#include "Catalog.h"
 
 #include <httplib.h>
 #include <openssl/evp.h>

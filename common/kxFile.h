@@ -1,7 +1,8 @@
-// Files behind opaque, tagged references.
+// Files behind opaque, tagged references (platform interface, implemented in
+// unix/unix_file.cpp over the C library's streams).
 #pragma once
 
-#include "common/kxError.h"
+#include <lumbrixon/kxError.h>
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -12,6 +13,7 @@ extern "C"
 #endif
 
 #define kxFILE_MAX_PATH 1024
+#define kxFILE_CHECK 0xFEED
 
     typedef struct kxFile* kxFileRef;
 
