@@ -11,3 +11,12 @@ target_link_libraries(record_contract_test PRIVATE lumbrixon kx_test_includes GT
 add_dependencies(threaded_tests record_contract_test)
 gtest_discover_tests(record_contract_test DISCOVERY_TIMEOUT 60
   PROPERTIES LABELS threaded TIMEOUT 300)
+
+# Installs this build into a temporary prefix and builds two programs against
+# it outside the tree, one through pkg-config and one through
+# find_package(Lumbrixon). Needs the whole build (every installed target).
+add_test(NAME library_install_test
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/library/install-test ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}
+    ${CMAKE_BINARY_DIR}/install-test ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER}
+    "${KX_SANITIZE_FLAGS}")
+set_tests_properties(library_install_test PROPERTIES LABELS unit TIMEOUT 300)
