@@ -27,8 +27,8 @@ static int throughFifo(void)
         return fail("cannot put a packet into a FIFO");
     kxPacket_Destroy(&sent);
     kxPacket* got = kxPacketFifo_Await(fifo, 1000);
-    int ok = got != NULL && got->address == 0x04 && got->length == 2 &&
-             memcmp(got->data, data, 2) == 0;
+    int ok =
+        got != NULL && got->address == 0x04 && got->length == 2 && memcmp(got->data, data, 2) == 0;
     kxPacket_Destroy(&got);
     if (kxPacketFifo_Destroy(&fifo) != kxErrNone || fifo != 0)
         return fail("cannot destroy the FIFO");
