@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,12 @@ struct RecordKind
     int otherValid;
     bool needsPrivateNetwork = false;
 };
+
+// Test names and failure messages show the kind by its name.
+void PrintTo(const RecordKind& kind, std::ostream* out)
+{
+    *out << kind.name;
+}
 
 template <typename T> T* P(Handle h)
 {
@@ -91,11 +98,11 @@ int sIdle(void*)
 void sLogNothing(kxFileRef, int32_t) {}
 
 std::string gScratch; // a directory for the file and logger records
+const uint8_t sByte = 0x55;
 
 std::vector<RecordKind> Kinds()
 {
     std::vector<RecordKind> kinds;
-    const uint8_t byte = 0x55;
 
     kinds.push_back({
         "Packet",
@@ -122,7 +129,7 @@ std::vector<RecordKind> Kinds()
         AnyPacket,
         FreePacket,
         DestroyThrough(kxStream_Destroy),
-        [byte](Handle h) { return static_cast<int>(kxStream_Write(P<kxStream>(h), &byte, 1)); },
+        [](Handle h) { return static_cast<int>(kxStream_Write(P<kxStream>(h), &sByte, 1)); },
         kxErrParam,
         {kxErrParam, true},
         {kxErrParam, true},
@@ -137,8 +144,7 @@ std::vector<RecordKind> Kinds()
         AnyPacket,
         FreePacket,
         DestroyThrough(kxFile_Close),
-        [byte](Handle h)
-        { return static_cast<int>(kxFile_Write(P<kxFile>(h), &byte, 1, nullptr)); },
+        [](Handle h) { return static_cast<int>(kxFile_Write(P<kxFile>(h), &sByte, 1, nullptr)); },
         kxErrParam,
         {kxErrParam, true},
         {kxErrParam, true},
@@ -244,8 +250,8 @@ std::vector<RecordKind> Kinds()
         AnyPacket,
         FreePacket,
         DestroyThrough(lxusb_destroy),
-        [byte](Handle h)
-        { return static_cast<int>(lxusb_write_to_device(P<lxusb_device>(h), &byte, 1)); },
+        [](Handle h)
+        { return static_cast<int>(lxusb_write_to_device(P<lxusb_device>(h), &sByte, 1)); },
         kxErrParam,
         {kxErrParam, true},
         {kxErrParam, true},
