@@ -10,8 +10,10 @@
 // destroys the logger) writes every field; the logging thread reads
 // `callback`, `file` and `value`, and polls `running` until it is cleared.
 // There is no lock: enabling and disabling are made by one controlling thread.
-// `thread` is the running logging thread, null while it is stopped. The record
-// is freed only after the logging thread has been joined.
+// `thread` is the running logging thread, null while it is stopped; only the
+// controlling thread reads or writes it (the logging thread may start before
+// it is set, so it knows itself by sLoggingFor instead). The record is freed
+// only after the logging thread has been joined.
 struct kxLogger
 {
     uint16_t check;
@@ -27,9 +29,18 @@ static bool sValid(const kxLogger* logger)
     return logger && logger->check == kxLOGGER_CHECK;
 }
 
+// The logger whose logging thread this is; null in every other thread.
+static thread_local const kxLogger* sLoggingFor = nullptr;
+
+static bool sOnLoggingThread(const kxLogger* logger)
+{
+    return sLoggingFor == logger;
+}
+
 static int sLoggerThread(void* context)
 {
     kxLogger* logger = static_cast<kxLogger*>(context);
+    sLoggingFor = logger;
     while (sValid(logger) && logger->running.load())
         logger->callback(logger->file, logger->value);
     return 0;
@@ -80,7 +91,7 @@ kxErr kxLogger_Disable(kxLogger* logger)
         return kxErrParam;
     if (!logger->running.load())
         return kxErrNone;
-    if (kxThread_IsCurrent(logger->thread))
+    if (sOnLoggingThread(logger))
         return kxErrNone;
     logger->running = 0;
     int rc = kxThread_Destroy(&logger->thread);
@@ -94,7 +105,7 @@ kxErr kxLogger_Destroy(kxLogger** reference)
     kxLogger* logger = *reference;
     // From inside the callback the logging thread cannot be joined, and freeing
     // the record under it would leave the thread reading freed memory.
-    if (logger->running.load() && kxThread_IsCurrent(logger->thread))
+    if (logger->running.load() && sOnLoggingThread(logger))
         return kxErrBusy;
     kxErr rc = kxErrNone;
     if (logger->running.load())
