@@ -338,14 +338,14 @@ int _option_bad_base64(Options& options, const char* value)
     return _GO_ON;
 }
 
-struct OptionSpec
+struct OptionEntry
 {
     const char* name;
     bool takesValue;
     int (*apply)(Options& options, const char* value);
 };
 
-const OptionSpec _options[] = {
+const OptionEntry _options[] = {
     {"--help", false, _option_help},        {"-h", false, _option_help},
     {"--bind", true, _option_bind},         {"--log", true, _option_log},
     {"--jwt-key", true, _option_jwt_key},   {"--status", true, _option_status},
@@ -381,15 +381,15 @@ int _read_command_line(int argc, char** argv, Options& options)
     for (int i = 1; i < argc; ++i)
     {
         std::string arg = argv[i];
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& candidate : _options)
+        const OptionEntry* entry = nullptr;
+        for (const OptionEntry& candidate : _options)
         {
             if (arg == candidate.name)
             {
-                spec = &candidate;
+                entry = &candidate;
             }
         }
-        if (spec == nullptr)
+        if (entry == nullptr)
         {
             if (!arg.empty() && arg[0] == '-' && arg != "-")
             {
@@ -400,16 +400,16 @@ int _read_command_line(int argc, char** argv, Options& options)
             continue;
         }
         const char* value = nullptr;
-        if (spec->takesValue)
+        if (entry->takesValue)
         {
             if (i + 1 >= argc)
             {
-                fprintf(stderr, "update-server: %s needs a value\n%s", spec->name, _usage);
+                fprintf(stderr, "update-server: %s needs a value\n%s", entry->name, _usage);
                 return 2;
             }
             value = argv[++i];
         }
-        int status = spec->apply(options, value);
+        int status = entry->apply(options, value);
         if (status != _GO_ON)
         {
             return status;
