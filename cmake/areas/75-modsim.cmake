@@ -12,8 +12,8 @@ add_library(modsim STATIC
   tools/modsim/LinkLevel.cpp
   tools/modsim/Transports.cpp
   tools/modsim/Simulator.cpp)
-# The packet's CRC-8 and the COBS codec come from the device library.
-target_link_libraries(modsim PUBLIC kx_packet kx_stream Threads::Threads)
+# The CRC-8 and the COBS codec come from the device library.
+target_link_libraries(modsim PUBLIC lumbrixon Threads::Threads)
 if(TARGET usb_fake)
   target_link_libraries(modsim PUBLIC usb_fake)
   target_compile_definitions(modsim PRIVATE MODSIM_WITH_USB)
@@ -23,6 +23,7 @@ add_executable(modsim_program tools/modsim/main.cpp)
 target_link_libraries(modsim_program PRIVATE modsim)
 set_target_properties(modsim_program PROPERTIES OUTPUT_NAME modsim
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+install(TARGETS modsim_program RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Tests: plain sockets and the pseudo-terminal against the simulator, with
 # the literal bytes of the wire.

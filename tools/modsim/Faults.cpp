@@ -1,5 +1,5 @@
 // Parsing of the fault switches.
-#include "tools/modsim/Faults.h"
+#include "Faults.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // A link: framing, fault switches and trace between a module and a transport.
-#include "tools/modsim/Link.h"
+#include "Link.h"
 
 #include <atomic>
 

@@ -8,8 +8,8 @@
 // held (see ModuleCore.h).
 #pragma once
 
-#include "tools/modsim/ModuleCore.h"
-#include "tools/modsim/Trace.h"
+#include "ModuleCore.h"
+#include "Trace.h"
 
 #include <map>
 #include <memory>

@@ -1,7 +1,7 @@
 // Sync answers, route control and heartbeats.
-#include "tools/modsim/LinkLevel.h"
+#include "LinkLevel.h"
 
-#include "tools/modsim/Link.h"
+#include "Link.h"
 
 #include <memory>
 

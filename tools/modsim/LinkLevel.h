@@ -19,7 +19,7 @@
 //   due counts as unanswered ("heartbeat-missed").
 #pragma once
 
-#include "tools/modsim/ModuleCore.h"
+#include "ModuleCore.h"
 
 namespace modsim
 {

@@ -1,7 +1,7 @@
 // The module's core: handler table, tickers, route target and switches.
-#include "tools/modsim/ModuleCore.h"
+#include "ModuleCore.h"
 
-#include "tools/modsim/Link.h"
+#include "Link.h"
 
 #include <cstdio>
 

@@ -12,8 +12,8 @@
 // thread, with the simulator's lock held (Simulator.h); nothing here locks.
 #pragma once
 
-#include "tools/modsim/Faults.h"
-#include "tools/modsim/Packet.h"
+#include "Faults.h"
+#include "Packet.h"
 
 #include <chrono>
 #include <cstdint>

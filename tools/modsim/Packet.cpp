@@ -1,8 +1,8 @@
 // The module's receivers and frame encoders for raw and COBS-framed transports.
-#include "tools/modsim/Packet.h"
+#include "Packet.h"
 
-#include "Utilities/cobs.h"
-#include "Utilities/crc8.h"
+#include <lumbrixon/cobs.h>
+#include <lumbrixon/crc8.h>
 
 #include <cstdio>
 

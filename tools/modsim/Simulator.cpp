@@ -1,11 +1,11 @@
 // The simulator's loop and its test API.
-#include "tools/modsim/Simulator.h"
+#include "Simulator.h"
 
-#include "tools/modsim/LinkLevel.h"
-#include "tools/modsim/Transports.h"
+#include "LinkLevel.h"
+#include "Transports.h"
 
 #ifdef MODSIM_WITH_USB
-#include "tools/usbsim/usb_fake.h"
+#include "usb_fake.h"
 #endif
 
 #include <condition_variable>

@@ -21,8 +21,8 @@
 // The trace sink and waitFor's predicate run without the lock held.
 #pragma once
 
-#include "tools/modsim/Faults.h"
-#include "tools/modsim/ModuleCore.h"
+#include "Faults.h"
+#include "ModuleCore.h"
 
 #include <functional>
 #include <memory>

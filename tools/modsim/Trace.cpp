@@ -1,4 +1,4 @@
-#include "tools/modsim/Trace.h"
+#include "Trace.h"
 
 #include <cstdio>
 

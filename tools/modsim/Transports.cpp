@@ -1,8 +1,8 @@
 // TCP/IP listener, pseudo-terminal serial line and emulated USB device.
-#include "tools/modsim/Transports.h"
+#include "Transports.h"
 
 #ifdef MODSIM_WITH_USB
-#include "tools/usbsim/usb_fake.h"
+#include "usb_fake.h"
 #endif
 
 #include <arpa/inet.h>

@@ -17,7 +17,7 @@
 // and umockdev's thread never takes the simulator's.
 #pragma once
 
-#include "tools/modsim/Link.h"
+#include "Link.h"
 
 #include <memory>
 #include <mutex>

@@ -1,7 +1,7 @@
 // modsim: plays Lumbrixon modules from the module's side of the wire, over
 // TCP/IP, a serial line (pseudo-terminal) and USB (umockdev), with a packet
 // trace and fault switches. See --help.
-#include "tools/modsim/Simulator.h"
+#include "Simulator.h"
 
 #include <cerrno>
 #include <chrono>
