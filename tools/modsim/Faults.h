@@ -1,8 +1,9 @@
 // Fault switches of a simulated module.
 //
 // Counting faults ("every Nth") count per connection (per link), from the
-// first packet on it: the Nth, 2Nth, ... packet the module sends (drop,
-// corrupt), receives (drop-in) or the Nth reply (garbage). Replies are what
+// first packet on it or from when the switches were last set: the Nth, 2Nth,
+// ... packet the module sends (drop, corrupt), receives (drop-in) or the Nth
+// reply (garbage). Cut rules count the same way. Replies are what
 // the module sends in answer to a received packet; heartbeats are not replies.
 //
 // Cut rules end what a link does: an orderly close (FIN), a reset (RST) or

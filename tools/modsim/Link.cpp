@@ -23,7 +23,7 @@ std::string _packetText(const std::vector<uint8_t>& wire, const std::string& not
 
 Link::Link(ModuleCore& module, Wire& wire, Trace& trace, std::string name)
     : module_(module), wire_(wire), trace_(trace), name_(std::move(name)), id_(_nextLinkId++),
-      deframer_(makeDeframer(wire.framing()))
+      deframer_(makeDeframer(wire.framing())), faultsGeneration_(module.faultsGeneration())
 {
     module_.stats().connectionsOpen++;
 }
@@ -40,6 +40,16 @@ Link::~Link()
 void Link::note(const std::string& what, Time now)
 {
     trace_.add(now, module_.config().serial, "---", name_, what);
+}
+
+void Link::followFaults()
+{
+    if (faultsGeneration_ == module_.faultsGeneration())
+        return;
+    faultsGeneration_ = module_.faultsGeneration();
+    received_ = sent_ = replies_ = 0;
+    occurrences_.clear();
+    firedHere_.clear();
 }
 
 void Link::receive(const uint8_t* bytes, size_t n, Time now)
@@ -60,6 +70,7 @@ void Link::receive(const uint8_t* bytes, size_t n, Time now)
                            r.why + ")");
             continue;
         }
+        followFaults();
         received_++;
         unsigned every = module_.faults().dropInEvery;
         if (every != 0 && received_ % every == 0)
@@ -97,6 +108,7 @@ void Link::emit(const Packet& packet, bool isReply, Time now)
         stats.suppressed++;
         return;
     }
+    followFaults();
     const Faults& f = module_.faults();
     Time due = now;
     if (isReply && f.delayMs > 0)
@@ -221,6 +233,7 @@ void Link::checkAfterRules(Time now)
 
 bool Link::event(const std::string& name, Time now)
 {
+    followFaults();
     module_.stats().events[name]++;
     unsigned count = ++occurrences_[name];
     const std::vector<CutRule>& rules = module_.faults().cuts;

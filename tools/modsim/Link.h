@@ -89,6 +89,7 @@ private:
     void fire(size_t rule, CutKind kind, Time now);
     void cutNow(CutKind kind, Time now);
     bool mayFire(size_t rule) const;
+    void followFaults();
 
     ModuleCore& module_;
     Wire& wire_;
@@ -98,6 +99,8 @@ private:
     bool alive_ = true;
     std::unique_ptr<Deframer> deframer_;
     std::multimap<Time, Out> queue_;
+    unsigned faultsGeneration_; // the switches the counts below belong to
+    // Counted from the link's start or from when the switches were last set.
     unsigned received_ = 0; // packets received on this link
     unsigned sent_ = 0;     // packets the module sent (or meant to) on it
     unsigned replies_ = 0;

@@ -23,6 +23,7 @@ std::string ModuleCore::serialText() const
 void ModuleCore::setFaults(const Faults& faults)
 {
     faults_ = faults;
+    faultsGeneration_++;
     fired_.assign(faults.cuts.size(), false);
     stats_.silent = faults_.silent;
 }

@@ -108,8 +108,10 @@ public:
     std::string serialText() const;
 
     const Faults& faults() const { return faults_; }
-    // Replaces the switches; cut rules count again from nothing.
+    // Replaces the switches; cut rules count again from nothing, and so do
+    // the links (faultsGeneration() tells them).
     void setFaults(const Faults& faults);
+    unsigned faultsGeneration() const { return faultsGeneration_; }
     void setSilent(bool silent);
     bool silent() const { return faults_.silent; }
     // Whether cut rule i has fired (rules without `repeat` fire once).
@@ -142,6 +144,7 @@ public:
 private:
     ModuleConfig config_;
     Faults faults_;
+    unsigned faultsGeneration_ = 0;
     std::vector<bool> fired_;
     ModuleStats stats_;
     std::map<uint8_t, Handler> control_;

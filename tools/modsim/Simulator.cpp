@@ -150,13 +150,6 @@ void Simulator::Impl::run()
                 if (due < next)
                     next = due;
             }
-            // Tickers may have queued packets that are due now.
-            for (Endpoint* ep : endpoints)
-            {
-                Time due = ep->service(now);
-                if (due < next)
-                    next = due;
-            }
             fds.assign(1, pollfd{waker->fd(), POLLIN, 0});
             owners.clear();
             for (Endpoint* ep : endpoints)
