@@ -266,7 +266,11 @@ pid_t _spawn(const _Options& o, const modsim::Simulator& sim)
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &pipe);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
@@ -332,6 +336,8 @@ int main(int argc, char** argv)
     if (parsed != 0)
         return 1;
 
+    // A reader of the trace that goes away ends nothing but the trace.
+    signal(SIGPIPE, SIG_IGN);
     // The signals are taken by sigtimedwait below; every thread started from
     // here on inherits the mask.
     sigset_t signals;
