@@ -14,10 +14,12 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 class BirdFile;
+class UpdaterStore;
 // One listed module (serial number, addresses, model, firmware version and
 // build, name, error); defined with the device-listing flow.
 struct DeviceInfo;
@@ -60,7 +62,9 @@ public:
     // Update of a running module.
     bool Update_Firmware(uint32_t serial, uint32_t build, std::string birdPath,
                          uint8_t moduleAddress, uint32_t routerSerial, bool overrideChecks);
-    // Throws std::runtime_error when no image can be loaded.
+    // The image at birdPath, or "<build>.bird" of the device's store entry
+    // (downloaded first when missing and `download` is set). Throws
+    // std::runtime_error when no image can be loaded.
     BirdFile load_bird(const char* verb, std::string birdPath, uint32_t serial, uint32_t build,
                        bool download);
     void Set_UEIBytes_Load(bool useUEIBytes) { use_uei_bytes = useUEIBytes; }
@@ -94,6 +98,10 @@ protected:
     uint8_t chip_family = CHIP_FAMILY_UNKNOWN;
     bool use_uei_bytes = false;
 };
+
+// A store on the directory, or none after the error line naming the caller.
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                  const std::string& directory, const char* caller);
 
 // Listings main prints, through the display at level info.
 void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
