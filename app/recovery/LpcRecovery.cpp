@@ -39,7 +39,9 @@ LpcPlan _plan_lpc_recovery(const BirdFile& image)
 {
     LpcPlan plan;
     std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_FIRMWARE);
-    std::vector<LpcPiece> early, late;
+    // Pieces of blocks clear of sector 0, then the other pieces of blocks
+    // that reach into it, then the pieces in sector 0.
+    std::vector<LpcPiece> clear, early, late;
     for (size_t b = 0; b < blocks.size(); ++b)
     {
         const BirdBlock& block = blocks[b];
@@ -79,6 +81,7 @@ LpcPlan _plan_lpc_recovery(const BirdFile& image)
                            "or it is damaged";
             return plan;
         }
+        std::vector<LpcPiece> pieces;
         for (uint32_t done = 0; done < payload; done += _PIECE)
         {
             LpcPiece piece;
@@ -93,11 +96,17 @@ LpcPlan _plan_lpc_recovery(const BirdFile& image)
                                std::to_string(piece.copyLength) + " bytes at " + _hex(piece.flash);
                 return plan;
             }
-            (piece.flash < _SECTOR0_END ? late : early).push_back(piece);
+            pieces.push_back(piece);
+        }
+        bool reaches = block.address < _SECTOR0_END;
+        for (const LpcPiece& piece : pieces)
+        {
+            (!reaches ? clear : piece.flash < _SECTOR0_END ? late : early).push_back(piece);
         }
         plan.totalBytes += payload;
     }
-    plan.pieces = early;
+    plan.pieces = clear;
+    plan.pieces.insert(plan.pieces.end(), early.begin(), early.end());
     plan.pieces.insert(plan.pieces.end(), late.begin(), late.end());
     if (plan.pieces.empty())
     {
@@ -274,9 +283,8 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image, st
     if (err != kxErrNone)
     {
         display.message(UpdaterDisplayInterface::Error,
-                        "Recovery Error transfering data to device ==> [%u, %s]", err,
-                        kxError_GetErrorText(err));
-        Log::log(DEBUG_Updater, "%s\n", isp.LastProblem().c_str());
+                        "Recovery Error transfering data to device ==> [%u, %s]: %s", err,
+                        kxError_GetErrorText(err), isp.LastProblem().c_str());
         return false;
     }
     display.message(UpdaterDisplayInterface::Info, "Rebooting Device");

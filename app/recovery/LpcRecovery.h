@@ -41,8 +41,9 @@ struct LpcPlan
 };
 
 // The pieces of the image's firmware blocks up to the first one whose payload
-// is exactly 4 bytes (the end marker), in file order except that the pieces
-// reaching into sector 0 come last.
+// is exactly 4 bytes (the end marker), in file order, except that blocks
+// reaching into sector 0 come after the others and the pieces in sector 0
+// come last of all.
 LpcPlan _plan_lpc_recovery(const BirdFile& image);
 
 // Words 0 to 7 of the vector table add up to 0 (modulo 2^32): the ROM starts

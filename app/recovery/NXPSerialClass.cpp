@@ -404,6 +404,8 @@ kxErr NXPSerialClass::Sync()
         {
             break;
         }
+        // Once the answer has begun, the rest follows at line speed.
+        deadline = kxTime_GetMSTicks() + _ECHO_MS + _char_ms(14);
     }
     if (reply.empty() || reply == "?")
     {
@@ -416,7 +418,8 @@ kxErr NXPSerialClass::Sync()
         }
         if (err != kxErrNone || ReturnCode(line) < 0)
         {
-            return _fail(err != kxErrNone ? err : static_cast<kxErr>(kxErrIO), "no answer to the synchronisation");
+            return _fail(err != kxErrNone ? err : static_cast<kxErr>(kxErrIO),
+                         "no answer to the synchronisation");
         }
         echo = echoing;
         Log::log(DEBUG_NXPSerial, "The chip is synchronised already (echo %s)\n",
