@@ -34,3 +34,19 @@ add_dependencies(recovery_cli_test Updater update-server)
 kx_add_gtest(recovery_peer_test
   SOURCES tests/recovery/PeerTest.cpp
   LIBS recovery_test_support server_test_support cli_test_support)
+
+# The ISP client fed arbitrary chip replies.
+kx_add_fuzzer(fuzz_isp_replies
+  SOURCES tests/recovery/FuzzIspReplies.cpp
+  LIBS updater_recovery
+  CORPUS ${CMAKE_SOURCE_DIR}/tests/recovery/fuzz_isp_seeds)
+
+# Recovery throughput on the paced simulator, against the line limit and lpc21isp.
+if(KX_BENCH)
+  add_executable(bench_lpc_recovery bench/lpc_recovery_bench.cpp)
+  target_link_libraries(bench_lpc_recovery PRIVATE birdpack)
+  target_compile_definitions(bench_lpc_recovery PRIVATE
+    LPCSIM_PATH="$<TARGET_FILE:lpcsim>" UPDATER_PATH="$<TARGET_FILE:Updater>")
+  add_dependencies(bench_lpc_recovery lpcsim Updater)
+  set_target_properties(bench_lpc_recovery PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endif()
