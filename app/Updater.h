@@ -4,7 +4,9 @@
 //
 // The flows are grouped by file: device listing (Updater_Devices.cpp), the
 // update of a running module (Updater_Update.cpp), fingerprint and recovery
-// (Updater_Recovery.cpp), downloads and build lists (Updater_Acquire.cpp).
+// (Updater_Recovery.cpp, with the ROM bootloader clients in app/recovery/),
+// the choice of the image a flow writes (Updater_Firmware.cpp), downloads and
+// build lists (Updater_Acquire.cpp).
 //
 // Threads: an Updater is used by the main thread only; a flow that starts a
 // worker thread hands it copies, never the Updater itself.
