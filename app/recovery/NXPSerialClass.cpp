@@ -17,12 +17,13 @@ constexpr uint32_t _RATE_COUNT = sizeof _rates / sizeof _rates[0];
 constexpr uint32_t _FALLBACK_RATE_INDEX = 2;
 
 // How long the chip may take to start answering, on top of the time its
-// answer takes on the line.
-constexpr uint32_t _REPLY_MS = 1000;
-constexpr uint32_t _SYNC_MS = 1000;
+// answer takes on the line. The ROM answers within milliseconds; the margin
+// is for a busy host.
+constexpr uint32_t _REPLY_MS = 2000;
+constexpr uint32_t _SYNC_MS = 1500;
 constexpr uint32_t _CHECK_MS = 500;
-constexpr uint32_t _ECHO_MS = 100;
-constexpr uint32_t _CHECKSUM_MS = 2000;
+constexpr uint32_t _ECHO_MS = 500;
+constexpr uint32_t _CHECKSUM_MS = 3000;
 // Erasing the whole flash takes the ROM a few seconds on the slowest parts.
 constexpr uint32_t _ERASE_MS = 10000;
 constexpr size_t _LINE_MAX = 256;
