@@ -7,7 +7,7 @@
 #include "app/recovery/ImxRecovery.h"
 #include "app/recovery/LpcRecovery.h"
 #include "app/server/UpdateServerRequest.h"
-#include "unix/unix_time.h"
+#include <lumbrixon/kxTime.h>
 
 #include <stdexcept>
 

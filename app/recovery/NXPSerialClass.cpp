@@ -1,7 +1,7 @@
 #include "app/recovery/NXPSerialClass.h"
 
 #include "app/Log.h"
-#include "unix/unix_time.h"
+#include <lumbrixon/kxTime.h>
 
 #include <cerrno>
 #include <cmath>

@@ -13,8 +13,8 @@
 // Threads: one thread at a time uses an object.
 #pragma once
 
-#include "common/kxError.h"
-#include "common/kxStream.h"
+#include <lumbrixon/kxError.h>
+#include <lumbrixon/kxStream.h>
 
 #include <cstdint>
 #include <string>

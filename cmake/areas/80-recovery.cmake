@@ -6,16 +6,18 @@ add_library(updater_recovery STATIC
   app/recovery/NXPSerialClass.cpp
   app/recovery/LpcRecovery.cpp
   app/recovery/ImxRecovery_Unavailable.cpp)
-target_link_libraries(updater_recovery PUBLIC updater_base updater_firmware kx_stream kx_platform)
+target_link_libraries(updater_recovery PUBLIC updater_base updater_firmware lumbrixon)
 target_link_libraries(updater_lib INTERFACE updater_recovery)
 
 add_executable(lpcsim
   tools/lpcsim/main.cpp
   tools/lpcsim/IspChip.cpp)
 set_target_properties(lpcsim PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+install(TARGETS lpcsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Tests
 add_library(recovery_test_support STATIC tests/recovery/LpcSimHarness.cpp)
+target_link_libraries(recovery_test_support PUBLIC kx_test_includes)
 target_compile_definitions(recovery_test_support PUBLIC LPCSIM_PATH="$<TARGET_FILE:lpcsim>")
 add_dependencies(recovery_test_support lpcsim)
 
@@ -44,7 +46,7 @@ kx_add_fuzzer(fuzz_isp_replies
 # Recovery throughput on the paced simulator, against the line limit and lpc21isp.
 if(KX_BENCH)
   add_executable(bench_lpc_recovery bench/lpc_recovery_bench.cpp)
-  target_link_libraries(bench_lpc_recovery PRIVATE birdpack)
+  target_link_libraries(bench_lpc_recovery PRIVATE birdpack kx_test_includes)
   target_compile_definitions(bench_lpc_recovery PRIVATE
     LPCSIM_PATH="$<TARGET_FILE:lpcsim>" UPDATER_PATH="$<TARGET_FILE:Updater>")
   add_dependencies(bench_lpc_recovery lpcsim Updater)

@@ -354,6 +354,11 @@ const Fault kFaults[] = {
      "answered 12 PARAM_ERROR\n"},
 };
 
+void PrintTo(const Fault& fault, std::ostream* out)
+{
+    *out << fault.name;
+}
+
 class FaultMatrix : public Recovery, public ::testing::WithParamInterface<Fault>
 {
 };

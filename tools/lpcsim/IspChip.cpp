@@ -1,4 +1,4 @@
-#include "tools/lpcsim/IspChip.h"
+#include "IspChip.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // lpcsim: an LPC17xx ISP bootloader on a pseudo-terminal, for the recovery
 // tests and anyone without a board at hand (see tools/lpcsim/IspChip.h for
 // what the chip answers).
-#include "tools/lpcsim/IspChip.h"
+#include "IspChip.h"
 
 #include <algorithm>
 #include <cerrno>
