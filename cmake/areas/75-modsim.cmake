@@ -11,6 +11,12 @@ add_library(modsim STATIC
   tools/modsim/Link.cpp
   tools/modsim/LinkLevel.cpp
   tools/modsim/Transports.cpp
+  tools/modsim/Version.cpp
+  tools/modsim/Uei.cpp
+  tools/modsim/Firmware.cpp
+  tools/modsim/System.cpp
+  tools/modsim/Discovery.cpp
+  tools/modsim/NetLab.cpp
   tools/modsim/Simulator.cpp)
 # The CRC-8 and the COBS codec come from the device library.
 target_link_libraries(modsim PUBLIC lumbrixon Threads::Threads)
@@ -29,8 +35,19 @@ install(TARGETS modsim_program RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # the literal bytes of the wire.
 kx_add_gtest(modsim_test
   SOURCES tests/modsim/LinkLevelTest.cpp tests/modsim/FaultTest.cpp
+    tests/modsim/SystemTest.cpp
   LIBS modsim
   LABELS threaded)
+
+# The network search inside the test's own network namespace (its main
+# makes it before any thread starts), as the multicast tests do.
+add_executable(modsim_net_test
+  tests/modsim/DiscoveryTest.cpp tests/multicast/NetNamespaceMain.cpp)
+target_link_libraries(modsim_net_test PRIVATE modsim kx_test_includes GTest::gtest
+  Threads::Threads)
+add_dependencies(threaded_tests modsim_net_test)
+gtest_discover_tests(modsim_net_test DISCOVERY_TIMEOUT 60
+  PROPERTIES LABELS threaded TIMEOUT 300)
 
 # The program as a user runs it; its USB mode under umockdev-wrapper with a
 # child that talks raw libusb to the emulated module.

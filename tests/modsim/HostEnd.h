@@ -114,19 +114,23 @@ protected:
 class TcpHost : public HostFd
 {
 public:
-    explicit TcpHost(uint16_t port)
+    explicit TcpHost(uint16_t port, const char* address = "127.0.0.1", bool expectRefusal = false)
     {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in sa = {};
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        inet_pton(AF_INET, address, &sa.sin_addr);
         if (connect(fd_, (sockaddr*)&sa, sizeof sa) != 0)
         {
-            ADD_FAILURE() << "connect to port " << port << ": " << strerror(errno);
+            error_ = errno;
+            if (!expectRefusal)
+                ADD_FAILURE() << "connect to " << address << ":" << port << ": " << strerror(errno);
             closeFd();
         }
     }
+    // The connect's errno (0: connected).
+    int error() const { return error_; }
     // Ends the connection with a reset, as the host's socket stream does.
     void reset()
     {
@@ -134,6 +138,9 @@ public:
         setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         closeFd();
     }
+
+private:
+    int error_ = 0;
 };
 
 // The simulator's pseudo-terminal opened as a raw serial port.
@@ -181,6 +188,13 @@ inline size_t StartModule(modsim::Simulator& sim, uint8_t address, unsigned hear
     std::string error;
     EXPECT_TRUE(sim.start(&error)) << error;
     return m;
+}
+
+// Sends a request and reads the answer of `count` bytes.
+inline Bytes Ask(HostFd& host, const Bytes& request, size_t count, int timeoutMs = 2000)
+{
+    host.write(request);
+    return host.read(count, timeoutMs);
 }
 
 // Whether some trace line holds every one of the texts.

@@ -203,3 +203,27 @@ TEST(ModsimProgram, UsbModeRunsItsChildAgainstTheEmulatedModule)
     EXPECT_EQ(bare.status, 1);
     EXPECT_NE(bare.err.find("umockdev-wrapper"), std::string::npos) << bare.err;
 }
+
+TEST(ModsimProgram, FirmwareOptionsShowOnTheWire)
+{
+    Running sim({"--module", "40F5849A:06", "--model", "0x12", "--version", "2.10.3", "--build",
+                 "0x01020304", "--build-reply-length", "7", "--heartbeat", "0", "--tcp", "0"});
+    std::vector<std::string> lines = sim.untilReady();
+    std::string port = _after(lines, "module 40F5849A address 06 tcp 127.0.0.1 ");
+    ASSERT_FALSE(port.empty());
+    TcpHost host((uint16_t)std::stoi(port));
+    EXPECT_EQ(Ask(host, {0x06, 0x03, 0x03, 0x48, 0x20}, 6),
+              Bytes({0x06, 0x04, 0x03, 0x08, 0x00, 0x12}));
+    EXPECT_EQ(Ask(host, {0x06, 0x03, 0x03, 0x47, 0x20}, 9),
+              Bytes({0x06, 0x07, 0x03, 0x07, 0x00, 0x2A, 0x00, 0x00, 0x03}));
+    EXPECT_EQ(Ask(host, {0x06, 0x02, 0x49, 0xFF}, 9),
+              Bytes({0x06, 0x07, 0x49, 0xFF, 0x01, 0x02, 0x03, 0x04, 0x00}));
+    EXPECT_EQ(sim.terminate(), 0);
+
+    RunResult bad = RunProgram(MODSIM_PATH, {"--tcp", "0", "--version", "2.16"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("expected X.Y.Z"), std::string::npos) << bad.err;
+    RunResult help = RunProgram(MODSIM_PATH, {"--help"});
+    EXPECT_NE(help.out.find("--discovery ADDRESS"), std::string::npos);
+    EXPECT_NE(help.out.find("--no-reply PATTERN"), std::string::npos);
+}

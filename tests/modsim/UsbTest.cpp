@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -104,4 +105,81 @@ TEST_F(ModsimUsb, SyncHeartbeatsAndAResetThatUnplugs)
     EXPECT_EQ(in(&result), Bytes());
     EXPECT_EQ(sim.stats(m).resetByModule, 1u);
     EXPECT_EQ(result, LIBUSB_ERROR_NO_DEVICE);
+}
+
+// Several modules on the bus at once, as a host's enumeration sees them: two
+// that answer, one whose serial string has 7 characters and one whose serial
+// string cannot be read.
+TEST(ModsimUsbBus, OffersSeveralModulesAtOnce)
+{
+    if (!usbsim::FakeBus::available())
+        GTEST_SKIP() << "needs umockdev-wrapper";
+    modsim::Simulator sim;
+    auto add = [&](uint32_t serial, uint8_t address, uint8_t model, modsim::UsbSpec usb)
+    {
+        modsim::ModuleSpec spec;
+        spec.module.serial = serial;
+        spec.module.address = address;
+        spec.module.model = model;
+        spec.module.heartbeatMs = 0;
+        spec.usb = usb;
+        return sim.addModule(spec);
+    };
+    size_t cd = add(0x40F584CD, 0x04, 0x10, {});
+    size_t ce = add(0x40F584CE, 0x06, 0x12, {});
+    modsim::UsbSpec seven;
+    seven.serialString = "4F584CF";
+    add(0x040F584C, 0x08, 0x10, seven);
+    modsim::UsbSpec unreadable;
+    unreadable.serialUnreadable = true;
+    add(0x40F584D0, 0x0A, 0x10, unreadable);
+    std::string error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+
+    libusb_context* ctx = nullptr;
+    ASSERT_EQ(libusb_init(&ctx), 0);
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    std::vector<std::string> seen;
+    std::vector<libusb_device_handle*> good;
+    for (ssize_t i = 0; i < n; i++)
+    {
+        libusb_device_descriptor d;
+        libusb_device_handle* h = nullptr;
+        if (libusb_get_device_descriptor(list[i], &d) != 0 || d.idVendor != 0x5A17 ||
+            libusb_open(list[i], &h) != 0)
+            continue;
+        unsigned char serial[64] = {};
+        int r = libusb_get_string_descriptor_ascii(h, d.iSerialNumber, serial, sizeof serial);
+        char line[96];
+        snprintf(line, sizeof line, "%04X %s", d.idProduct, r < 0 ? "(unreadable)" : (char*)serial);
+        seen.push_back(line);
+        if (r == 8)
+            good.push_back(h);
+        else
+            libusb_close(h);
+    }
+    libusb_free_device_list(list, 1);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, std::vector<std::string>(
+                        {"0010 (unreadable)", "0010 40F584CD", "0010 4F584CF", "0012 40F584CE"}));
+    // Each module that a host would take answers on its own endpoints.
+    std::vector<Bytes> answers;
+    for (libusb_device_handle* h : good)
+    {
+        ASSERT_EQ(libusb_claim_interface(h, 0), 0);
+        uint8_t sync[] = {0xAD, 0x00};
+        int done = 0;
+        EXPECT_EQ(libusb_bulk_transfer(h, 0x01, sync, 2, &done, 500), 0);
+        unsigned char buffer[64];
+        EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buffer, sizeof buffer, &done, 1000), 0);
+        answers.emplace_back(buffer, buffer + done);
+        libusb_close(h);
+    }
+    std::sort(answers.begin(), answers.end());
+    EXPECT_EQ(answers, std::vector<Bytes>({{0x04, 0x00}, {0x06, 0x00}}));
+    EXPECT_EQ(sim.stats(cd).syncAnswered, 1u);
+    EXPECT_EQ(sim.stats(ce).syncAnswered, 1u);
+    libusb_exit(ctx);
+    sim.stop();
 }

@@ -25,7 +25,14 @@ const char* const kFaultOptionsHelp =
     "  --silent                 never answer\n"
     "  A cut fires once, or with \",every\" once on every connection.\n"
     "  Events: connect, sync, route-on, route-off, heartbeat, heartbeat-answer,\n"
-    "  heartbeat-missed.\n";
+    "  heartbeat-missed, reset (the system entity's reset call).\n"
+    "  --no-reply PATTERN[#K]   no answer to requests whose data bytes start with\n"
+    "                           PATTERN (hex bytes split by ':', '*' any byte:\n"
+    "                           03:48:20 is the model query); with #K only the Kth\n"
+    "  --wrong-uei PATTERN[#K]  answer naming option + 1 instead (not the UEI asked)\n"
+    "  --lose-segment PATTERN[@N][#K]  leave out segment N (from 0; default the\n"
+    "                           middle one) of a byte value's answer\n"
+    "  These count the matching requests of the module from the start.\n";
 
 namespace
 {
@@ -57,11 +64,12 @@ struct _Option
 };
 
 const _Option _options[] = {
-    {"--drop", true},        {"--drop-in", true},     {"--corrupt", true},
-    {"--delay", true},       {"--garbage", true},     {"--garbage-bytes", true},
-    {"--close-after", true}, {"--reset-after", true}, {"--silent-after", true},
-    {"--close-on", true},    {"--reset-on", true},    {"--silent-on", true},
-    {"--silent", false},
+    {"--drop", true},         {"--drop-in", true},     {"--corrupt", true},
+    {"--delay", true},        {"--garbage", true},     {"--garbage-bytes", true},
+    {"--close-after", true},  {"--reset-after", true}, {"--silent-after", true},
+    {"--close-on", true},     {"--reset-on", true},    {"--silent-on", true},
+    {"--silent", false},      {"--no-reply", true},    {"--wrong-uei", true},
+    {"--lose-segment", true},
 };
 
 CutKind _kindOf(const std::string& name)
@@ -130,6 +138,42 @@ bool parseHexBytes(const std::string& text, std::vector<uint8_t>& bytes)
     return true;
 }
 
+bool parsePattern(const std::string& text, std::vector<int>& pattern)
+{
+    pattern.clear();
+    size_t start = 0;
+    while (start <= text.size())
+    {
+        size_t colon = text.find(':', start);
+        std::string item = text.substr(start, colon == std::string::npos ? colon : colon - start);
+        if (item == "*")
+            pattern.push_back(-1);
+        else
+        {
+            if (item.size() > 2 && item[0] == '0' && (item[1] == 'x' || item[1] == 'X'))
+                item = item.substr(2);
+            if (item.empty() || item.size() > 2 || !isxdigit((unsigned char)item[0]) ||
+                (item.size() == 2 && !isxdigit((unsigned char)item[1])))
+                return false;
+            pattern.push_back((int)strtoul(item.c_str(), nullptr, 16));
+        }
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    return !pattern.empty() && pattern.size() <= 30;
+}
+
+bool patternMatches(const std::vector<int>& pattern, const std::vector<uint8_t>& data)
+{
+    if (data.size() < pattern.size())
+        return false;
+    for (size_t i = 0; i < pattern.size(); i++)
+        if (pattern[i] >= 0 && pattern[i] != data[i])
+            return false;
+    return true;
+}
+
 bool applyFaultOption(Faults& faults, const std::string& name, const std::string& value,
                       std::string& error)
 {
@@ -183,6 +227,35 @@ bool applyFaultOption(Faults& faults, const std::string& name, const std::string
     if (name == "--silent")
     {
         faults.silent = true;
+        return true;
+    }
+    if (name == "--no-reply" || name == "--wrong-uei" || name == "--lose-segment")
+    {
+        ReplyRule r;
+        r.kind = name == "--no-reply"    ? ReplyFault::Withhold
+                 : name == "--wrong-uei" ? ReplyFault::WrongUei
+                                         : ReplyFault::LoseSegment;
+        std::string text = value;
+        size_t hash = text.find('#');
+        if (hash != std::string::npos)
+        {
+            if (!_number(text.substr(hash + 1), r.occurrence))
+                return bad("#K must be a count of at least 1");
+            text = text.substr(0, hash);
+        }
+        size_t at = text.find('@');
+        if (at != std::string::npos)
+        {
+            unsigned segment = 0;
+            if (r.kind != ReplyFault::LoseSegment || !_number(text.substr(at + 1), segment, true) ||
+                segment > 10000)
+                return bad("@N is a segment number, for --lose-segment only");
+            r.segment = (int)segment;
+            text = text.substr(0, at);
+        }
+        if (!parsePattern(text, r.pattern))
+            return bad("expected hex bytes split by ':' ('*' for any byte)");
+        faults.replies.push_back(r);
         return true;
     }
     CutRule rule;

@@ -48,6 +48,24 @@ struct CutRule
     bool repeat = false;
 };
 
+// Faults of the module's answers to the commands above the link level
+// (UEI values, slots, factory data, queries), chosen by the request: its
+// data bytes must start with `pattern` (-1 matches any byte).
+enum class ReplyFault
+{
+    Withhold,    // the answer never comes
+    WrongUei,    // the answer names another option: (option + 1) mod 64
+    LoseSegment, // one segment of a byte value's answer is not sent
+};
+
+struct ReplyRule
+{
+    ReplyFault kind = ReplyFault::Withhold;
+    std::vector<int> pattern;
+    unsigned occurrence = 0; // 0: every matching request; K: only the Kth
+    int segment = -1;        // LoseSegment: which one (from 0); -1 the middle one
+};
+
 struct Faults
 {
     unsigned dropEvery = 0;    // the module does not send every Nth packet
@@ -62,6 +80,7 @@ struct Faults
     std::vector<uint8_t> garbage = {0x05, 0xFF, 0x00};
     bool silent = false; // stop answering
     std::vector<CutRule> cuts;
+    std::vector<ReplyRule> replies; // counted per module
 };
 
 // The fault switches of the command line, for the program's help text.
@@ -81,5 +100,12 @@ bool parseEventName(const std::string& text, std::string& event, unsigned& occur
 
 // Parses hex bytes: "05FF00", "05 FF 00", "0x05,0xff".
 bool parseHexBytes(const std::string& text, std::vector<uint8_t>& bytes);
+
+// Parses a request pattern: hex bytes separated by ':', '*' for any byte
+// ("03:48:20", "04:*:01").
+bool parsePattern(const std::string& text, std::vector<int>& pattern);
+
+// Whether the request's data bytes start with the pattern.
+bool patternMatches(const std::vector<int>& pattern, const std::vector<uint8_t>& data);
 
 } // namespace modsim

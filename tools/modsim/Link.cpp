@@ -39,7 +39,7 @@ Link::~Link()
 
 void Link::note(const std::string& what, Time now)
 {
-    trace_.add(now, module_.config().serial, "---", name_, what);
+    trace_.add(now, module_.identity().serial, "---", name_, what);
 }
 
 void Link::followFaults()
@@ -65,7 +65,7 @@ void Link::receive(const uint8_t* bytes, size_t n, Time now)
         {
             stats.junkBytes += (unsigned)r.bytes.size();
             stats.badFrames++;
-            trace_.add(now, module_.config().serial, "in", name_,
+            trace_.add(now, module_.identity().serial, "in", name_,
                        "junk " + std::to_string(r.bytes.size()) + ": " + hex(r.bytes) + " (" +
                            r.why + ")");
             continue;
@@ -76,29 +76,30 @@ void Link::receive(const uint8_t* bytes, size_t n, Time now)
         if (every != 0 && received_ % every == 0)
         {
             stats.packetsIgnored++;
-            trace_.add(now, module_.config().serial, "in", name_, _packetText(r.bytes, "ignored"));
+            trace_.add(now, module_.identity().serial, "in", name_,
+                       _packetText(r.bytes, "ignored"));
         }
         else
         {
             stats.packetsReceived++;
-            trace_.add(now, module_.config().serial, "in", name_, _packetText(r.bytes, ""));
+            trace_.add(now, module_.identity().serial, "in", name_, _packetText(r.bytes, ""));
             module_.dispatch(*this, r.packet, now);
         }
         checkAfterRules(now);
     }
 }
 
-void Link::reply(const Packet& packet, Time now)
+void Link::reply(const Packet& packet, Time now, std::chrono::milliseconds extra)
 {
-    emit(packet, true, now);
+    emit(packet, true, now, extra);
 }
 
 void Link::send(const Packet& packet, Time now)
 {
-    emit(packet, false, now);
+    emit(packet, false, now, std::chrono::milliseconds(0));
 }
 
-void Link::emit(const Packet& packet, bool isReply, Time now)
+void Link::emit(const Packet& packet, bool isReply, Time now, std::chrono::milliseconds extra)
 {
     if (!alive_)
         return;
@@ -111,13 +112,16 @@ void Link::emit(const Packet& packet, bool isReply, Time now)
     followFaults();
     const Faults& f = module_.faults();
     Time due = now;
-    if (isReply && f.delayMs > 0)
+    if (isReply && (f.delayMs > 0 || extra.count() > 0))
     {
-        due += std::chrono::milliseconds(f.delayMs);
+        due += std::chrono::milliseconds(f.delayMs) + extra;
         stats.repliesDelayed++;
     }
     if (isReply)
     {
+        if (due < lastReplyDue_)
+            due = lastReplyDue_;
+        lastReplyDue_ = due;
         replies_++;
         if (f.garbageEvery != 0 && replies_ % f.garbageEvery == 0 && !f.garbage.empty())
         {
@@ -181,7 +185,7 @@ Time Link::flush(Time now)
         if (out.kind == Out::Dropped)
         {
             stats.packetsDropped++;
-            trace_.add(now, module_.config().serial, "out", name_,
+            trace_.add(now, module_.identity().serial, "out", name_,
                        _packetText(out.packet, out.note));
             continue;
         }
@@ -190,13 +194,13 @@ Time Link::flush(Time now)
             stats.packetsSent++;
             if (out.corrupted)
                 stats.packetsCorrupted++;
-            trace_.add(now, module_.config().serial, "out", name_,
+            trace_.add(now, module_.identity().serial, "out", name_,
                        _packetText(out.packet, out.note));
         }
         else
         {
             stats.garbageSent++;
-            trace_.add(now, module_.config().serial, "out", name_,
+            trace_.add(now, module_.identity().serial, "out", name_,
                        "junk " + std::to_string(out.packet.size()) + ": " + hex(out.packet) + " (" +
                            out.note + ")");
         }

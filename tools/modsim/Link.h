@@ -50,7 +50,11 @@ public:
     // Bytes from the host.
     void receive(const uint8_t* bytes, size_t n, Time now);
     // A packet answering the one being handled (delay and garbage apply).
-    void reply(const Packet& packet, Time now);
+    // `extra` delays it further (a command that takes time). Replies leave
+    // in the order they were made, as a module that handles one request after
+    // the other sends them: one delayed reply holds back those after it.
+    void reply(const Packet& packet, Time now,
+               std::chrono::milliseconds extra = std::chrono::milliseconds(0));
     // A packet the module sends of its own accord (a heartbeat).
     void send(const Packet& packet, Time now);
     // Names an event on this link; a cut rule may act on it. Returns false
@@ -83,7 +87,7 @@ private:
         CutKind cut = CutKind::Close;
     };
 
-    void emit(const Packet& packet, bool isReply, Time now);
+    void emit(const Packet& packet, bool isReply, Time now, std::chrono::milliseconds extra);
     void enqueue(Time due, Out out);
     void checkAfterRules(Time now);
     void fire(size_t rule, CutKind kind, Time now);
@@ -104,6 +108,7 @@ private:
     unsigned received_ = 0; // packets received on this link
     unsigned sent_ = 0;     // packets the module sent (or meant to) on it
     unsigned replies_ = 0;
+    Time lastReplyDue_ = Time::min(); // replies are never due before this
     std::map<std::string, unsigned> occurrences_;
     std::set<size_t> firedHere_;
 };

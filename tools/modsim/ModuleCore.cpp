@@ -8,15 +8,20 @@
 namespace modsim
 {
 
-ModuleCore::ModuleCore(const ModuleConfig& config) : config_(config)
+ModuleCore::ModuleCore(const ModuleConfig& config) : config_(config), started_(Clock::now())
 {
+    identity_.serial = config.serial;
+    identity_.model = config.model;
+    identity_.version = config.version;
+    identity_.build = config.build;
+    identity_.name = config.name;
     setFaults(config.faults);
 }
 
 std::string ModuleCore::serialText() const
 {
     char text[16];
-    snprintf(text, sizeof text, "%08X", config_.serial);
+    snprintf(text, sizeof text, "%08X", identity_.serial);
     return text;
 }
 
@@ -25,6 +30,7 @@ void ModuleCore::setFaults(const Faults& faults)
     faults_ = faults;
     faultsGeneration_++;
     fired_.assign(faults.cuts.size(), false);
+    replySeen_.assign(faults.replies.size(), 0);
     stats_.silent = faults_.silent;
 }
 
@@ -40,6 +46,13 @@ void ModuleCore::markRuleFired(size_t i)
         fired_[i] = true;
 }
 
+unsigned ModuleCore::countReplyRule(size_t i)
+{
+    if (i >= replySeen_.size())
+        return 0;
+    return ++replySeen_[i];
+}
+
 void ModuleCore::onControl(uint8_t address, Handler handler)
 {
     control_[address] = std::move(handler);
@@ -53,6 +66,16 @@ void ModuleCore::onCommand(uint8_t command, Handler handler)
 void ModuleCore::onOtherAddress(Handler handler)
 {
     other_ = std::move(handler);
+}
+
+void ModuleCore::onUnknownCommand(Handler handler)
+{
+    unknown_ = std::move(handler);
+}
+
+void ModuleCore::onLinkEnded(std::function<void(Link&)> listener)
+{
+    linkEnded_.push_back(std::move(listener));
 }
 
 void ModuleCore::addTicker(Ticker ticker)
@@ -71,6 +94,8 @@ void ModuleCore::dispatch(Link& link, const Packet& packet, Time now)
             if (it != commands_.end())
                 handler = &it->second;
         }
+        if (handler == nullptr && unknown_)
+            handler = &unknown_;
         if (handler == nullptr)
         {
             stats_.unhandledPackets++;
@@ -128,6 +153,8 @@ void ModuleCore::routeOff(Link& link)
 void ModuleCore::linkEnded(Link& link)
 {
     routeOff(link);
+    for (auto& listener : linkEnded_)
+        listener(link);
 }
 
 } // namespace modsim

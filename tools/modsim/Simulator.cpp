@@ -34,9 +34,11 @@ struct Simulator::Impl
     {
         ModuleSpec spec;
         std::unique_ptr<ModuleCore> core;
+        std::unique_ptr<Firmware> firmware; // before the core goes
         std::vector<std::unique_ptr<TcpEndpoint>> tcp;
         std::unique_ptr<SerialEndpoint> serial;
         std::unique_ptr<Endpoint> usb;
+        std::unique_ptr<DiscoveryEndpoint> discovery;
     };
 
     std::mutex control;
@@ -100,7 +102,7 @@ bool Simulator::Impl::open(std::string& error)
                 return false;
             }
             auto usb = std::make_unique<UsbEndpoint>(*e.core, trace, *bus, waker);
-            if (!usb->open(e.spec.usb->product, error))
+            if (!usb->open(*e.spec.usb, error))
                 return false;
             endpoints.push_back(usb.get());
             e.usb = std::move(usb);
@@ -108,6 +110,16 @@ bool Simulator::Impl::open(std::string& error)
             error = "this build has no USB emulation (umockdev was not found)";
             return false;
 #endif
+        }
+        if (e.spec.discovery)
+        {
+            TcpEndpoint* first = e.tcp.empty() ? nullptr : e.tcp[0].get();
+            auto d = std::make_unique<DiscoveryEndpoint>(
+                *e.core, trace, [first] { return first ? first->port() : 0; });
+            if (!d->open(*e.spec.discovery, error))
+                return false;
+            endpoints.push_back(d.get());
+            e.discovery = std::move(d);
         }
     }
     return true;
@@ -121,6 +133,7 @@ void Simulator::Impl::closeAll()
         e.tcp.clear();
         e.serial.reset();
         e.usb.reset();
+        e.discovery.reset();
     }
 }
 
@@ -202,6 +215,7 @@ size_t Simulator::addModule(const ModuleSpec& spec)
     e.spec = spec;
     e.core = std::make_unique<ModuleCore>(spec.module);
     installLinkLevel(*e.core);
+    e.firmware = std::make_unique<Firmware>(*e.core, spec.firmware);
     impl_->modules.push_back(std::move(e));
     return impl_->modules.size() - 1;
 }
@@ -299,7 +313,7 @@ std::vector<std::string> Simulator::endpoints() const
     for (const Impl::Entry& e : impl_->modules)
     {
         char head[64];
-        snprintf(head, sizeof head, "module %08X address %02X ", e.core->config().serial,
+        snprintf(head, sizeof head, "module %08X address %02X ", e.core->identity().serial,
                  e.core->config().address);
         for (const auto& t : e.tcp)
             lines.push_back(head + t->describe());
@@ -307,6 +321,8 @@ std::vector<std::string> Simulator::endpoints() const
             lines.push_back(head + e.serial->describe());
         if (e.usb)
             lines.push_back(head + e.usb->describe());
+        if (e.discovery)
+            lines.push_back(head + e.discovery->describe());
     }
     return lines;
 }
@@ -405,6 +421,59 @@ void Simulator::setHeartbeatMs(size_t module, unsigned ms)
         impl_->modules[module].core->setHeartbeatMs(ms);
     }
     impl_->waker->wake();
+}
+
+void Simulator::setDiscoveryReplyLength(size_t module, unsigned length)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (module < impl_->modules.size())
+    {
+        Impl::Entry& e = impl_->modules[module];
+        if (e.spec.discovery)
+            e.spec.discovery->replyLength = length;
+        if (e.discovery)
+            e.discovery->setReplyLength(length);
+    }
+}
+
+Identity Simulator::identity(size_t module) const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (module >= impl_->modules.size())
+        return Identity();
+    return impl_->modules[module].core->identity();
+}
+
+void Simulator::setIdentity(size_t module, const Identity& identity)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (module < impl_->modules.size())
+        impl_->modules[module].core->identity() = identity;
+}
+
+std::optional<Option> Simulator::option(size_t module, uint8_t command, uint8_t index,
+                                        uint8_t option) const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (module >= impl_->modules.size())
+        return std::nullopt;
+    Option* o = impl_->modules[module].firmware->option(command, index, option);
+    if (o == nullptr)
+        return std::nullopt;
+    return *o;
+}
+
+bool Simulator::setOption(size_t module, uint8_t command, uint8_t index, uint8_t option,
+                          const Option& value)
+{
+    {
+        std::lock_guard<std::mutex> guard(impl_->lock);
+        if (module >= impl_->modules.size())
+            return false;
+        impl_->modules[module].firmware->addEntity(command, index).options[option] = value;
+    }
+    impl_->waker->wake();
+    return true;
 }
 
 } // namespace modsim

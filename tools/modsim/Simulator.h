@@ -21,7 +21,9 @@
 // The trace sink and waitFor's predicate run without the lock held.
 #pragma once
 
+#include "Discovery.h"
 #include "Faults.h"
+#include "Firmware.h"
 #include "ModuleCore.h"
 
 #include <functional>
@@ -41,7 +43,14 @@ struct TcpSpec
 
 struct UsbSpec
 {
-    uint16_t product = 0x0010;
+    uint16_t vendor = 0x5A17;
+    uint16_t product = 0; // 0: the model number (a host reads the model from it)
+    // The serial-number string descriptor: "" for the serial number in eight
+    // upper-case hex digits; any other text as it stands (7 or 9 characters
+    // make a device a host must skip).
+    std::string serialString;
+    // The serial-number string cannot be read (the request stalls).
+    bool serialUnreadable = false;
 };
 
 struct ModuleSpec
@@ -50,6 +59,10 @@ struct ModuleSpec
     std::vector<TcpSpec> tcp;
     bool serialLine = false;
     std::optional<UsbSpec> usb; // needs the process to run under umockdev-wrapper
+    // Answers the network search on an interface (Discovery.h).
+    std::optional<DiscoverySpec> discovery;
+    // The entities, slots and factory data above the system entity.
+    FirmwareSpec firmware;
 };
 
 class Simulator
@@ -95,6 +108,19 @@ public:
     Faults faults(size_t module) const;
     void setSilent(size_t module, bool silent);
     void setHeartbeatMs(size_t module, unsigned ms);
+    // The length of the module's answer to the network search (0: none).
+    void setDiscoveryReplyLength(size_t module, unsigned length);
+
+    // The module's firmware identity, at any time (a test may play a new
+    // firmware: version, build, model, name; the serial number too).
+    Identity identity(size_t module) const;
+    void setIdentity(size_t module, const Identity& identity);
+    // One UEI value of the module: a copy, or none when the module has no
+    // such option; setOption adds or replaces it (false: no such module).
+    std::optional<Option> option(size_t module, uint8_t command, uint8_t index,
+                                 uint8_t option) const;
+    bool setOption(size_t module, uint8_t command, uint8_t index, uint8_t option,
+                   const Option& value);
 
 private:
     struct Impl;

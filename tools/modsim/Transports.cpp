@@ -1,6 +1,8 @@
 // TCP/IP listener, pseudo-terminal serial line and emulated USB device.
 #include "Transports.h"
 
+#include "Simulator.h"
+
 #ifdef MODSIM_WITH_USB
 #include "usb_fake.h"
 #endif
@@ -425,11 +427,13 @@ UsbEndpoint::~UsbEndpoint()
         fake_->setOutListener(nullptr);
 }
 
-bool UsbEndpoint::open(uint16_t product, std::string& error)
+bool UsbEndpoint::open(const UsbSpec& spec, std::string& error)
 {
     usbsim::FakeModuleConfig config;
-    config.serial = module_.serialText();
-    config.product = product;
+    config.serial = spec.serialString.empty() ? module_.serialText() : spec.serialString;
+    config.vendor = spec.vendor;
+    config.product = spec.product != 0 ? spec.product : module_.identity().model;
+    config.serialReadable = !spec.serialUnreadable;
     try
     {
         fake_ = &bus_.addModule(config);

@@ -34,6 +34,8 @@ class FakeModule;
 namespace modsim
 {
 
+struct UsbSpec;
+
 // An eventfd that wakes the loop's poll from other threads.
 class Waker
 {
@@ -126,7 +128,7 @@ public:
     UsbEndpoint(ModuleCore& module, Trace& trace, usbsim::FakeBus& bus,
                 std::shared_ptr<Waker> waker);
     ~UsbEndpoint() override;
-    bool open(uint16_t product, std::string& error);
+    bool open(const UsbSpec& spec, std::string& error);
 
     void pollFds(std::vector<pollfd>&) override {}
     void handle(const pollfd&, Time) override {}

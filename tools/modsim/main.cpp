@@ -49,6 +49,25 @@ const char* const _usage =
     "  --usb-product HEX        USB product identifier [0010]\n"
     "  --heartbeat MS           heartbeat interval while routed, 0 for none [1000]\n"
     "  --heartbeat-direction alternate|down|up  [alternate]\n"
+    "  --discovery ADDRESS      answer the network search (group 232.2.2.2 port 9888)\n"
+    "                           on the interface with this IPv4 address; the answer\n"
+    "                           names the first --tcp port (listen on ADDRESS too)\n"
+    "  --discovery-reply-length N  send only the first N (0 to 16) bytes of the\n"
+    "                           answer; 0: no answer [16]\n"
+    "  --usb-vendor HEX         USB vendor identifier [5A17]\n"
+    "  --usb-serial-string TEXT the serial-number string instead of the serial\n"
+    "                           number's eight hex digits\n"
+    "  --usb-serial-unreadable  a request for the serial-number string stalls\n"
+    "\n"
+    "Firmware (what the module reports about itself):\n"
+    "  --model N                model number, decimal or 0x hex; also the USB\n"
+    "                           product identifier unless --usb-product [16]\n"
+    "  --version X.Y.Z|0xWORD   firmware version; the name exists from 2.10.4 on\n"
+    "                           [2.12.1]\n"
+    "  --build N                build number [1311]\n"
+    "  --name TEXT              module name, up to 32 bytes [Module]\n"
+    "  --router HEX             the router address it reports [its own address]\n"
+    "  --build-reply-length N   data bytes of the build query's answer (6 in full)\n"
     "\n"
     "%s"
     "\n"
@@ -80,6 +99,18 @@ bool _hex(const std::string& text, unsigned long max, unsigned long& value)
     char* end = nullptr;
     value = strtoul(t.c_str(), &end, 16);
     return *end == '\0' && value <= max;
+}
+
+// Decimal, or hex with 0x.
+bool _number(const std::string& text, unsigned long max, unsigned long& value)
+{
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return _hex(text, max, value);
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = strtoul(text.c_str(), nullptr, 10);
+    return value <= max;
 }
 
 bool _decimal(const std::string& text, long max, long& value)
@@ -121,11 +152,29 @@ int _parse(int argc, char** argv, _Options& o)
             return 2;
         bool faultTakesValue = false;
         bool isFault = modsim::isFaultOption(arg, faultTakesValue);
-        bool takesValue =
-            isFault ? faultTakesValue
-                    : (arg == "--module" || arg == "--tcp" || arg == "--usb-product" ||
-                       arg == "--heartbeat" || arg == "--heartbeat-direction" ||
-                       arg == "--trace-file" || arg == "--duration" || arg == "--timeout");
+        static const char* const valued[] = {
+            "--module",
+            "--tcp",
+            "--usb-product",
+            "--heartbeat",
+            "--heartbeat-direction",
+            "--trace-file",
+            "--duration",
+            "--timeout",
+            "--discovery",
+            "--discovery-reply-length",
+            "--usb-vendor",
+            "--usb-serial-string",
+            "--model",
+            "--version",
+            "--build",
+            "--name",
+            "--router",
+            "--build-reply-length",
+        };
+        bool takesValue = isFault && faultTakesValue;
+        for (const char* v : valued)
+            takesValue = takesValue || (!isFault && arg == v);
         std::string value;
         if (takesValue)
         {
@@ -201,6 +250,71 @@ int _parse(int argc, char** argv, _Options& o)
                 d = modsim::HeartbeatDirection::Up;
             else
                 return fail("--heartbeat-direction " + value + ": alternate, down or up");
+        }
+        else if (arg == "--discovery")
+        {
+            modsim::DiscoverySpec d = _current(o).discovery.value_or(modsim::DiscoverySpec());
+            d.interface = value;
+            _current(o).discovery = d;
+        }
+        else if (arg == "--discovery-reply-length")
+        {
+            if (!_decimal(value, 16, ms))
+                return fail("--discovery-reply-length " + value + ": 0 to 16");
+            modsim::DiscoverySpec d = _current(o).discovery.value_or(modsim::DiscoverySpec());
+            d.replyLength = (unsigned)ms;
+            _current(o).discovery = d;
+        }
+        else if (arg == "--usb-vendor")
+        {
+            if (!_hex(value, 0xFFFF, n))
+                return fail("--usb-vendor " + value + ": bad vendor identifier");
+            if (!_current(o).usb)
+                _current(o).usb = modsim::UsbSpec();
+            _current(o).usb->vendor = (uint16_t)n;
+        }
+        else if (arg == "--usb-serial-string" || arg == "--usb-serial-unreadable")
+        {
+            if (!_current(o).usb)
+                _current(o).usb = modsim::UsbSpec();
+            if (arg == "--usb-serial-string")
+            {
+                if (value.empty() || value.size() > 60)
+                    return fail("--usb-serial-string: 1 to 60 characters");
+                _current(o).usb->serialString = value;
+            }
+            else
+                _current(o).usb->serialUnreadable = true;
+        }
+        else if (arg == "--model" || arg == "--build" || arg == "--build-reply-length")
+        {
+            unsigned long max = arg == "--model" ? 255 : arg == "--build" ? 0xFFFFFFFFul : 28;
+            if (!_number(value, max, n))
+                return fail(arg + " " + value + ": a number up to " + std::to_string(max));
+            modsim::ModuleConfig& c = _current(o).module;
+            if (arg == "--model")
+                c.model = (uint8_t)n;
+            else if (arg == "--build")
+                c.build = (uint32_t)n;
+            else
+                c.buildReplyLength = (unsigned)n;
+        }
+        else if (arg == "--version")
+        {
+            if (!modsim::parseVersion(value, _current(o).module.version))
+                return fail("--version " + value + ": expected X.Y.Z or 0xWORD");
+        }
+        else if (arg == "--name")
+        {
+            if (value.size() > 32)
+                return fail("--name: at most 32 bytes");
+            _current(o).module.name = value;
+        }
+        else if (arg == "--router")
+        {
+            if (!_hex(value, 0xFE, n) || n == 0 || (n & 1))
+                return fail("--router " + value + ": the address must be even, 02 to FE");
+            _current(o).module.router = (uint8_t)n;
         }
         else if (arg == "--trace")
             o.trace = true;

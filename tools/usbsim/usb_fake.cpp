@@ -124,7 +124,7 @@ void _control(FakeModuleState* s, usbdevfs_urb* urb, UMockdevIoctlData* buffer)
     std::vector<uint8_t> reply;
     if (request == 6 && type == 3 && index == 0)
         reply = {4, 3, 0x09, 0x04};
-    else if (request == 6 && type == 3 && index == _serialIndex)
+    else if (request == 6 && type == 3 && index == _serialIndex && s->config.serialReadable)
     {
         reply = {(uint8_t)(2 + 2 * s->config.serial.size()), 3};
         for (char ch : s->config.serial)

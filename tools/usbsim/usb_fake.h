@@ -26,6 +26,7 @@ struct FakeModuleConfig
     uint16_t vendor = 0x5A17;
     uint16_t product = 0x0010;
     std::string serial = "40F5849A";
+    bool serialReadable = true; // false: a request for the serial string stalls
     uint8_t interfaceClass = 0xFF;
     uint8_t interfaceSubClass = 0x88;
     uint8_t interfaceProtocol = 0x10;
