@@ -15,8 +15,12 @@ add_library(modsim STATIC
   tools/modsim/Uei.cpp
   tools/modsim/Firmware.cpp
   tools/modsim/System.cpp
+  tools/modsim/Streams.cpp
+  tools/modsim/Storage.cpp
+  tools/modsim/Router.cpp
   tools/modsim/Discovery.cpp
   tools/modsim/NetLab.cpp
+  tools/modsim/Options.cpp
   tools/modsim/Simulator.cpp)
 # The CRC-8 and the COBS codec come from the device library.
 target_link_libraries(modsim PUBLIC lumbrixon Threads::Threads)
@@ -35,7 +39,8 @@ install(TARGETS modsim_program RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # the literal bytes of the wire.
 kx_add_gtest(modsim_test
   SOURCES tests/modsim/LinkLevelTest.cpp tests/modsim/FaultTest.cpp
-    tests/modsim/SystemTest.cpp
+    tests/modsim/SystemTest.cpp tests/modsim/UeiTest.cpp tests/modsim/StreamTest.cpp
+    tests/modsim/StorageTest.cpp tests/modsim/RouterTest.cpp
   LIBS modsim
   LABELS threaded)
 
@@ -55,7 +60,7 @@ add_executable(modsim_usb_probe tests/modsim/UsbProbe.cpp)
 target_link_libraries(modsim_usb_probe PRIVATE PkgConfig::LIBUSB)
 kx_add_gtest(modsim_program_test
   SOURCES tests/modsim/ProgramTest.cpp
-  LIBS cli_test_support)
+  LIBS cli_test_support modsim)
 find_program(KX_UMOCKDEV_WRAPPER umockdev-wrapper)
 target_compile_definitions(modsim_program_test PRIVATE
   MODSIM_PATH="$<TARGET_FILE:modsim_program>"

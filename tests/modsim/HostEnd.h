@@ -5,6 +5,9 @@
 
 #include "tools/modsim/Simulator.h"
 
+#include <lumbrixon/cobs.h>
+#include <lumbrixon/crc8.h>
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -188,6 +191,58 @@ inline size_t StartModule(modsim::Simulator& sim, uint8_t address, unsigned hear
     std::string error;
     EXPECT_TRUE(sim.start(&error)) << error;
     return m;
+}
+
+// A packet's frame on the serial line: the packet and its CRC-8, COBS, 00.
+inline Bytes Frame(const Bytes& packet)
+{
+    Bytes raw = packet;
+    raw.push_back(crc8_create(packet.data(), packet.size()));
+    Bytes out(COBS_ENCODED_MAX(raw.size()) + 1);
+    size_t n = cobs_encode(raw.data(), raw.size(), out.data());
+    out.resize(n);
+    out.push_back(0x00);
+    return out;
+}
+
+// The next frame from the serial line, unframed and its CRC checked (empty
+// when none came within `timeoutMs` or it was bad).
+inline Bytes ReadFrame(HostFd& line, int timeoutMs = 2000)
+{
+    Bytes frame;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline)
+    {
+        Bytes b = line.read(1, 50);
+        if (b.empty())
+            continue;
+        if (b[0] != 0x00)
+        {
+            frame.push_back(b[0]);
+            continue;
+        }
+        Bytes raw(frame.size());
+        size_t n = cobs_decode(frame.data(), frame.size(), raw.data());
+        if (n < 3 || !crc8_check(raw.data(), n - 1, raw[n - 1]))
+            return Bytes();
+        raw.resize(n - 1);
+        return raw;
+    }
+    return Bytes();
+}
+
+// The next packet from a raw transport: address, length, data (empty when
+// none came whole within `timeoutMs`).
+inline Bytes ReadPacket(HostFd& host, int timeoutMs = 2000)
+{
+    Bytes head = host.read(2, timeoutMs);
+    if (head.size() != 2)
+        return Bytes();
+    Bytes data = host.read(head[1], timeoutMs);
+    if (data.size() != head[1])
+        return Bytes();
+    head.insert(head.end(), data.begin(), data.end());
+    return head;
 }
 
 // Sends a request and reads the answer of `count` bytes.

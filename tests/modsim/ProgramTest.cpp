@@ -3,6 +3,7 @@
 #include "tests/cli/ProcessRunner.h"
 #include "tests/modsim/HostEnd.h"
 
+#include <algorithm>
 #include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -226,4 +227,39 @@ TEST(ModsimProgram, FirmwareOptionsShowOnTheWire)
     RunResult help = RunProgram(MODSIM_PATH, {"--help"});
     EXPECT_NE(help.out.find("--discovery ADDRESS"), std::string::npos);
     EXPECT_NE(help.out.find("--no-reply PATTERN"), std::string::npos);
+}
+
+TEST(ModsimProgram, ChildrenValuesSlotsAndFactoryDataFromTheCommandLine)
+{
+    Running sim({"--module", "40F58500:02", "--tcp", "0", "--heartbeat", "0", "--uei",
+                 "20:00:0F=short:0x1234,rw,delay=100", "--slot", "1:0:8:0102,ro", "--factory",
+                 "2:A1A2,locked", "--child", "40F58510:10", "--model", "0x11"});
+    std::vector<std::string> lines = sim.untilReady();
+    std::string port = _after(lines, "module 40F58500 address 02 tcp 127.0.0.1 ");
+    ASSERT_FALSE(port.empty());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "module 40F58510 address 10 behind 40F58500"),
+              lines.end());
+    TcpHost host((uint16_t)std::stoi(port));
+    EXPECT_EQ(Ask(host, {0x02, 0x05, 0x20, 0x8F, 0x20, 0xAB, 0xCD}, 7),
+              Bytes({0x02, 0x05, 0x20, 0xCF, 0x00, 0xAB, 0xCD}));
+    EXPECT_EQ(Ask(host, {0x02, 0x04, 0x04, 0x02, 0x01, 0x00}, 8),
+              Bytes({0x02, 0x06, 0x04, 0x02, 0x01, 0x00, 0x00, 0x02}));
+    EXPECT_EQ(Ask(host, {0x02, 0x02, 0x5E, 0x42}, 6), Bytes({0x02, 0x04, 0x5E, 0x02, 0xA1, 0xA2}));
+    EXPECT_EQ(Ask(host, {0x02, 0x03, 0x5E, 0x52, 0x00}, 5), Bytes({0x02, 0x03, 0x5E, 0x82, 12}));
+    EXPECT_EQ(Ask(host, {0x02, 0x04, 0x03, 0x94, 0x20, 0x01}, 6).size(), 6u);
+    EXPECT_EQ(Ask(host, {0x10, 0x03, 0x03, 0x48, 0x20}, 6),
+              Bytes({0x10, 0x04, 0x03, 0x08, 0x00, 0x11}));
+    EXPECT_EQ(sim.terminate(), 0);
+
+    RunResult orphan = RunProgram(MODSIM_PATH, {"--child", "40F58510:10"});
+    EXPECT_EQ(orphan.status, 1);
+    EXPECT_NE(orphan.err.find("after the --module of its router"), std::string::npos) << orphan.err;
+    RunResult wired =
+        RunProgram(MODSIM_PATH, {"--tcp", "0", "--child", "40F58510:10", "--tcp", "0"});
+    EXPECT_EQ(wired.status, 1);
+    EXPECT_NE(wired.err.find("is behind a router"), std::string::npos) << wired.err;
+    RunResult bad = RunProgram(MODSIM_PATH, {"--tcp", "0", "--uei", "20:00:0F=float:1"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("TYPE is byte, short, int, bytes or call"), std::string::npos)
+        << bad.err;
 }

@@ -83,6 +83,11 @@ CutKind _kindOf(const std::string& name)
 
 } // namespace
 
+std::vector<uint8_t> defaultGarbage()
+{
+    return {0x05, 0xFF, 0x00};
+}
+
 bool isFaultOption(const std::string& name, bool& takesValue)
 {
     for (const _Option& o : _options)

@@ -66,6 +66,9 @@ struct ReplyRule
     int segment = -1;        // LoseSegment: which one (from 0); -1 the middle one
 };
 
+// 05 FF 00 (see Faults::garbage).
+std::vector<uint8_t> defaultGarbage();
+
 struct Faults
 {
     unsigned dropEvery = 0;    // the module does not send every Nth packet
@@ -77,7 +80,7 @@ struct Faults
     unsigned garbageEvery = 0; // garbage goes out before every Nth reply
     // Raw bytes, unframed: 05 is an odd address on TCP/IP and USB, and the 00
     // ends the garbage as a frame of its own on a serial line.
-    std::vector<uint8_t> garbage = {0x05, 0xFF, 0x00};
+    std::vector<uint8_t> garbage = defaultGarbage();
     bool silent = false; // stop answering
     std::vector<CutRule> cuts;
     std::vector<ReplyRule> replies; // counted per module

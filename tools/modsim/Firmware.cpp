@@ -3,6 +3,9 @@
 #include "Firmware.h"
 
 #include "Link.h"
+#include "Router.h"
+#include "Storage.h"
+#include "Streams.h"
 #include "System.h"
 
 namespace modsim
@@ -30,6 +33,9 @@ Firmware::Firmware(ModuleCore& core, const FirmwareSpec& spec) : core_(core), sp
         for (const auto& [code, option] : e.options)
             entity.options[code] = option;
     }
+    streams_ = std::make_unique<Streams>(*this);
+    storage_ = std::make_unique<Storage>(*this);
+    router_ = std::make_unique<Router>(*this);
     core_.onUnknownCommand([this](Link& link, const Packet& p, Time now)
                            { handleUnknown(link, p, now); });
     core_.onLinkEnded(

@@ -31,6 +31,10 @@
 namespace modsim
 {
 
+class Streams;
+class Storage;
+class Router;
+
 struct EntitySpec
 {
     uint8_t command = 0;
@@ -97,6 +101,10 @@ public:
     // An error answer to a UEI request.
     Packet ueiError(uint8_t command, uint8_t optionByte, uint8_t index, uint8_t code) const;
 
+    Streams& streams() { return *streams_; }
+    Storage& storage() { return *storage_; }
+    Router& router() { return *router_; }
+
 private:
     struct Inbound
     {
@@ -118,6 +126,9 @@ private:
     std::set<uint8_t> commands_;
     // Byte values being received, by link and (command, index, option).
     std::map<std::pair<uint64_t, uint32_t>, Inbound> inbound_;
+    std::unique_ptr<Streams> streams_;
+    std::unique_ptr<Storage> storage_;
+    std::unique_ptr<Router> router_;
 };
 
 } // namespace modsim

@@ -2,6 +2,8 @@
 #include "Simulator.h"
 
 #include "LinkLevel.h"
+#include "Router.h"
+#include "Storage.h"
 #include "Transports.h"
 
 #ifdef MODSIM_WITH_USB
@@ -39,6 +41,7 @@ struct Simulator::Impl
         std::unique_ptr<SerialEndpoint> serial;
         std::unique_ptr<Endpoint> usb;
         std::unique_ptr<DiscoveryEndpoint> discovery;
+        size_t router = SIZE_MAX; // behind this module
     };
 
     std::mutex control;
@@ -68,6 +71,13 @@ bool Simulator::Impl::open(std::string& error)
 {
     for (Entry& e : modules)
     {
+        if (e.router != SIZE_MAX &&
+            (!e.spec.tcp.empty() || e.spec.serialLine || e.spec.usb || e.spec.discovery))
+        {
+            error = "module " + e.core->serialText() +
+                    " is behind a router: it has no transport of its own";
+            return false;
+        }
         for (const TcpSpec& t : e.spec.tcp)
         {
             auto tcp = std::make_unique<TcpEndpoint>(*e.core, trace);
@@ -220,6 +230,25 @@ size_t Simulator::addModule(const ModuleSpec& spec)
     return impl_->modules.size() - 1;
 }
 
+size_t Simulator::addChild(size_t router, const ModuleSpec& spec)
+{
+    ModuleSpec child = spec;
+    child.module.heartbeatMs = 0;
+    {
+        std::lock_guard<std::mutex> guard(impl_->lock);
+        if (router >= impl_->modules.size())
+            return SIZE_MAX;
+        if (child.module.router == 0)
+            child.module.router = impl_->modules[router].core->address();
+    }
+    size_t m = addModule(child);
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    Impl::Entry& e = impl_->modules[m];
+    e.router = router;
+    impl_->modules[router].firmware->router().addChild(*e.firmware);
+    return m;
+}
+
 bool Simulator::start(std::string* error)
 {
     std::lock_guard<std::mutex> control(impl_->control);
@@ -323,6 +352,9 @@ std::vector<std::string> Simulator::endpoints() const
             lines.push_back(head + e.usb->describe());
         if (e.discovery)
             lines.push_back(head + e.discovery->describe());
+        if (e.router != SIZE_MAX)
+            lines.push_back(std::string(head) + "behind " +
+                            impl_->modules[e.router].core->serialText());
     }
     return lines;
 }
@@ -474,6 +506,23 @@ bool Simulator::setOption(size_t module, uint8_t command, uint8_t index, uint8_t
     }
     impl_->waker->wake();
     return true;
+}
+
+std::optional<std::vector<uint8_t>> Simulator::slotData(size_t module, uint8_t store,
+                                                        uint8_t slot) const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (module >= impl_->modules.size())
+        return std::nullopt;
+    return impl_->modules[module].firmware->storage().slot(store, slot);
+}
+
+std::optional<std::vector<uint8_t>> Simulator::factoryData(size_t module, uint8_t selector) const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    if (module >= impl_->modules.size())
+        return std::nullopt;
+    return impl_->modules[module].firmware->storage().factory(selector);
 }
 
 } // namespace modsim

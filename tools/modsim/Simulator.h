@@ -75,6 +75,12 @@ public:
 
     // Before start: adds a module and returns its index.
     size_t addModule(const ModuleSpec& spec);
+    // Before start: adds a module behind the routing module `router`, on its
+    // I2C bus at the child's own address (spec.module.address), and returns
+    // its index (stats, faults and the rest take it like any other). It has
+    // no transport; it reports the router's address as its router unless
+    // spec.module.router says otherwise, and sends no heartbeats.
+    size_t addChild(size_t router, const ModuleSpec& spec);
     // Opens every transport and starts the loop. False, with the reason in
     // `error`, when a transport cannot be opened (nothing is left open) or
     // when the simulator was started before (it runs once).
@@ -121,6 +127,9 @@ public:
                                  uint8_t option) const;
     bool setOption(size_t module, uint8_t command, uint8_t index, uint8_t option,
                    const Option& value);
+    // What a store slot and a factory-data selector hold (none: no such).
+    std::optional<std::vector<uint8_t>> slotData(size_t module, uint8_t store, uint8_t slot) const;
+    std::optional<std::vector<uint8_t>> factoryData(size_t module, uint8_t selector) const;
 
 private:
     struct Impl;

@@ -4,6 +4,7 @@
 
 #include "Firmware.h"
 #include "Link.h"
+#include "Router.h"
 
 #include <memory>
 
@@ -191,6 +192,11 @@ void installSystem(Firmware& fw)
     o[14] = _byte(core.address());
     o[15] = _byte(0, true);
     o[16] = _byte(core.router());
+    Option route = _byte(0, true);
+    route.readable = false;
+    route.onSet = [f](Link& link, uint32_t value, int, Time now)
+    { return f->router().setRouteToMe(link, value != 0, now); };
+    o[20] = route;
     o[21] = _int(350);
     o[22] = _bound(ValueType::Int,
                    [c]

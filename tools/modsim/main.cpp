@@ -1,6 +1,8 @@
 // modsim: plays Lumbrixon modules from the module's side of the wire, over
 // TCP/IP, a serial line (pseudo-terminal) and USB (umockdev), with a packet
 // trace and fault switches. See --help.
+#include "NetLab.h"
+#include "Options.h"
 #include "Simulator.h"
 
 #include <cerrno>
@@ -22,326 +24,6 @@ extern char** environ;
 namespace
 {
 
-const char* const _usage =
-    "Usage: modsim [options] [-- COMMAND [ARG...]]\n"
-    "\n"
-    "Plays Lumbrixon modules from the module's side of the wire: answers sync\n"
-    "requests, honours route control and sends heartbeats while routed.\n"
-    "Prints one line per transport on standard output, then \"ready\":\n"
-    "  module 40F5849A address 04 tcp 127.0.0.1 40123\n"
-    "  module 40F5849A address 04 serial /dev/pts/3\n"
-    "  module 40F5849A address 04 usb 40F5849A\n"
-    "With a COMMAND, runs it once the modules are up and exits with its status\n"
-    "(it inherits the environment, so under umockdev-wrapper it sees the USB\n"
-    "modules; MODSIM_TCP_PORT and MODSIM_PTY give the first module's port and\n"
-    "serial line, MODSIM_TCP_PORT_<SERIAL> and MODSIM_PTY_<SERIAL> each module's).\n"
-    "Without one, runs until interrupted or for --duration.\n"
-    "\n"
-    "Modules (the options after --module apply to it; before the first\n"
-    "--module they apply to a module 40F5849A at address 04):\n"
-    "  --module SERIAL[:ADDRESS]  serial number (hex) and module address (hex,\n"
-    "                           even, 02 to FE) [40F5849A:04]\n"
-    "  --tcp [ADDRESS:]PORT     listen on ADDRESS (127.0.0.1) and PORT (0: any free\n"
-    "                           port); may be repeated\n"
-    "  --serial                 open a pseudo-terminal (COBS frames with CRC-8)\n"
-    "  --usb                    appear on the emulated USB bus (run modsim under\n"
-    "                           umockdev-wrapper)\n"
-    "  --usb-product HEX        USB product identifier [0010]\n"
-    "  --heartbeat MS           heartbeat interval while routed, 0 for none [1000]\n"
-    "  --heartbeat-direction alternate|down|up  [alternate]\n"
-    "  --discovery ADDRESS      answer the network search (group 232.2.2.2 port 9888)\n"
-    "                           on the interface with this IPv4 address; the answer\n"
-    "                           names the first --tcp port (listen on ADDRESS too)\n"
-    "  --discovery-reply-length N  send only the first N (0 to 16) bytes of the\n"
-    "                           answer; 0: no answer [16]\n"
-    "  --usb-vendor HEX         USB vendor identifier [5A17]\n"
-    "  --usb-serial-string TEXT the serial-number string instead of the serial\n"
-    "                           number's eight hex digits\n"
-    "  --usb-serial-unreadable  a request for the serial-number string stalls\n"
-    "\n"
-    "Firmware (what the module reports about itself):\n"
-    "  --model N                model number, decimal or 0x hex; also the USB\n"
-    "                           product identifier unless --usb-product [16]\n"
-    "  --version X.Y.Z|0xWORD   firmware version; the name exists from 2.10.4 on\n"
-    "                           [2.12.1]\n"
-    "  --build N                build number [1311]\n"
-    "  --name TEXT              module name, up to 32 bytes [Module]\n"
-    "  --router HEX             the router address it reports [its own address]\n"
-    "  --build-reply-length N   data bytes of the build query's answer (6 in full)\n"
-    "\n"
-    "%s"
-    "\n"
-    "Program:\n"
-    "  --trace                  print the packet trace on standard output\n"
-    "  --trace-file FILE        append the packet trace to FILE\n"
-    "  --duration MS            stop after MS milliseconds\n"
-    "  --timeout MS             end COMMAND if it runs longer [600000]; status 124\n"
-    "  --help                   this text\n";
-
-struct _Options
-{
-    std::vector<modsim::ModuleSpec> modules;
-    bool explicitModule = false;
-    bool trace = false;
-    std::string traceFile;
-    long durationMs = -1;
-    long timeoutMs = 600000;
-    std::vector<std::string> command;
-};
-
-bool _hex(const std::string& text, unsigned long max, unsigned long& value)
-{
-    std::string t = text;
-    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))
-        t = t.substr(2);
-    if (t.empty() || t.size() > 8)
-        return false;
-    char* end = nullptr;
-    value = strtoul(t.c_str(), &end, 16);
-    return *end == '\0' && value <= max;
-}
-
-// Decimal, or hex with 0x.
-bool _number(const std::string& text, unsigned long max, unsigned long& value)
-{
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
-        return _hex(text, max, value);
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    value = strtoul(text.c_str(), nullptr, 10);
-    return value <= max;
-}
-
-bool _decimal(const std::string& text, long max, long& value)
-{
-    if (text.empty() || text.size() > 10)
-        return false;
-    char* end = nullptr;
-    value = strtol(text.c_str(), &end, 10);
-    return *end == '\0' && value >= 0 && value <= max;
-}
-
-modsim::ModuleSpec& _current(_Options& o)
-{
-    if (o.modules.empty())
-        o.modules.emplace_back();
-    return o.modules.back();
-}
-
-// Returns 0 to run, 1 on a usage error (message printed), 2 for --help.
-int _parse(int argc, char** argv, _Options& o)
-{
-    auto fail = [](const std::string& message)
-    {
-        fprintf(stderr, "modsim: %s (see --help)\n", message.c_str());
-        return 1;
-    };
-    for (int i = 1; i < argc; i++)
-    {
-        std::string arg = argv[i];
-        if (arg == "--")
-        {
-            for (int j = i + 1; j < argc; j++)
-                o.command.push_back(argv[j]);
-            if (o.command.empty())
-                return fail("no command after --");
-            break;
-        }
-        if (arg == "--help" || arg == "-h")
-            return 2;
-        bool faultTakesValue = false;
-        bool isFault = modsim::isFaultOption(arg, faultTakesValue);
-        static const char* const valued[] = {
-            "--module",
-            "--tcp",
-            "--usb-product",
-            "--heartbeat",
-            "--heartbeat-direction",
-            "--trace-file",
-            "--duration",
-            "--timeout",
-            "--discovery",
-            "--discovery-reply-length",
-            "--usb-vendor",
-            "--usb-serial-string",
-            "--model",
-            "--version",
-            "--build",
-            "--name",
-            "--router",
-            "--build-reply-length",
-        };
-        bool takesValue = isFault && faultTakesValue;
-        for (const char* v : valued)
-            takesValue = takesValue || (!isFault && arg == v);
-        std::string value;
-        if (takesValue)
-        {
-            if (i + 1 >= argc)
-                return fail(arg + " needs a value");
-            value = argv[++i];
-        }
-        if (isFault)
-        {
-            std::string error;
-            if (!modsim::applyFaultOption(_current(o).module.faults, arg, value, error))
-                return fail(error);
-            continue;
-        }
-        unsigned long n = 0;
-        long ms = 0;
-        if (arg == "--module")
-        {
-            size_t colon = value.find(':');
-            unsigned long serial = 0, address = 0x04;
-            if (!_hex(value.substr(0, colon), 0xFFFFFFFFul, serial) || serial == 0)
-                return fail("--module " + value + ": bad serial number");
-            if (colon != std::string::npos &&
-                (!_hex(value.substr(colon + 1), 0xFE, address) || address == 0 || (address & 1)))
-                return fail("--module " + value + ": the address must be even, 02 to FE");
-            if (o.explicitModule || o.modules.empty())
-                o.modules.emplace_back();
-            o.explicitModule = true;
-            o.modules.back().module.serial = (uint32_t)serial;
-            o.modules.back().module.address = (uint8_t)address;
-        }
-        else if (arg == "--tcp")
-        {
-            modsim::TcpSpec t;
-            size_t colon = value.rfind(':');
-            if (colon != std::string::npos)
-                t.address = value.substr(0, colon);
-            long port = 0;
-            if (!_decimal(value.substr(colon == std::string::npos ? 0 : colon + 1), 65535, port))
-                return fail("--tcp " + value + ": bad port");
-            t.port = (uint16_t)port;
-            _current(o).tcp.push_back(t);
-        }
-        else if (arg == "--serial")
-            _current(o).serialLine = true;
-        else if (arg == "--usb")
-        {
-            if (!_current(o).usb)
-                _current(o).usb = modsim::UsbSpec();
-        }
-        else if (arg == "--usb-product")
-        {
-            if (!_hex(value, 0xFFFF, n))
-                return fail("--usb-product " + value + ": bad product identifier");
-            if (!_current(o).usb)
-                _current(o).usb = modsim::UsbSpec();
-            _current(o).usb->product = (uint16_t)n;
-        }
-        else if (arg == "--heartbeat")
-        {
-            if (!_decimal(value, 3600000, ms))
-                return fail("--heartbeat " + value + ": bad interval");
-            _current(o).module.heartbeatMs = (unsigned)ms;
-        }
-        else if (arg == "--heartbeat-direction")
-        {
-            modsim::HeartbeatDirection& d = _current(o).module.heartbeatDirection;
-            if (value == "alternate")
-                d = modsim::HeartbeatDirection::Alternate;
-            else if (value == "down")
-                d = modsim::HeartbeatDirection::Down;
-            else if (value == "up")
-                d = modsim::HeartbeatDirection::Up;
-            else
-                return fail("--heartbeat-direction " + value + ": alternate, down or up");
-        }
-        else if (arg == "--discovery")
-        {
-            modsim::DiscoverySpec d = _current(o).discovery.value_or(modsim::DiscoverySpec());
-            d.interface = value;
-            _current(o).discovery = d;
-        }
-        else if (arg == "--discovery-reply-length")
-        {
-            if (!_decimal(value, 16, ms))
-                return fail("--discovery-reply-length " + value + ": 0 to 16");
-            modsim::DiscoverySpec d = _current(o).discovery.value_or(modsim::DiscoverySpec());
-            d.replyLength = (unsigned)ms;
-            _current(o).discovery = d;
-        }
-        else if (arg == "--usb-vendor")
-        {
-            if (!_hex(value, 0xFFFF, n))
-                return fail("--usb-vendor " + value + ": bad vendor identifier");
-            if (!_current(o).usb)
-                _current(o).usb = modsim::UsbSpec();
-            _current(o).usb->vendor = (uint16_t)n;
-        }
-        else if (arg == "--usb-serial-string" || arg == "--usb-serial-unreadable")
-        {
-            if (!_current(o).usb)
-                _current(o).usb = modsim::UsbSpec();
-            if (arg == "--usb-serial-string")
-            {
-                if (value.empty() || value.size() > 60)
-                    return fail("--usb-serial-string: 1 to 60 characters");
-                _current(o).usb->serialString = value;
-            }
-            else
-                _current(o).usb->serialUnreadable = true;
-        }
-        else if (arg == "--model" || arg == "--build" || arg == "--build-reply-length")
-        {
-            unsigned long max = arg == "--model" ? 255 : arg == "--build" ? 0xFFFFFFFFul : 28;
-            if (!_number(value, max, n))
-                return fail(arg + " " + value + ": a number up to " + std::to_string(max));
-            modsim::ModuleConfig& c = _current(o).module;
-            if (arg == "--model")
-                c.model = (uint8_t)n;
-            else if (arg == "--build")
-                c.build = (uint32_t)n;
-            else
-                c.buildReplyLength = (unsigned)n;
-        }
-        else if (arg == "--version")
-        {
-            if (!modsim::parseVersion(value, _current(o).module.version))
-                return fail("--version " + value + ": expected X.Y.Z or 0xWORD");
-        }
-        else if (arg == "--name")
-        {
-            if (value.size() > 32)
-                return fail("--name: at most 32 bytes");
-            _current(o).module.name = value;
-        }
-        else if (arg == "--router")
-        {
-            if (!_hex(value, 0xFE, n) || n == 0 || (n & 1))
-                return fail("--router " + value + ": the address must be even, 02 to FE");
-            _current(o).module.router = (uint8_t)n;
-        }
-        else if (arg == "--trace")
-            o.trace = true;
-        else if (arg == "--trace-file")
-            o.traceFile = value;
-        else if (arg == "--duration" || arg == "--timeout")
-        {
-            if (!_decimal(value, 86400000, ms))
-                return fail(arg + " " + value + ": bad milliseconds");
-            (arg == "--duration" ? o.durationMs : o.timeoutMs) = ms;
-        }
-        else
-            return fail("unknown option " + arg);
-    }
-    if (o.modules.empty())
-        o.modules.emplace_back();
-    for (const modsim::ModuleSpec& m : o.modules)
-        if (m.tcp.empty() && !m.serialLine && !m.usb)
-        {
-            char serial[16];
-            snprintf(serial, sizeof serial, "%08X", m.module.serial);
-            return fail(std::string("module ") + serial +
-                        " has no transport (--tcp, --serial, --usb)");
-        }
-    return 0;
-}
-
 std::string _serialText(uint32_t serial)
 {
     char text[16];
@@ -351,7 +33,7 @@ std::string _serialText(uint32_t serial)
 
 // Starts the command with the signals unblocked and the modules' addresses in
 // its environment; returns its pid or -1.
-pid_t _spawn(const _Options& o, const modsim::Simulator& sim)
+pid_t _spawn(const modsim::ProgramOptions& o, const modsim::Simulator& sim)
 {
     for (size_t m = 0; m < o.modules.size(); m++)
     {
@@ -422,7 +104,7 @@ int _endChild(pid_t pid)
     return _statusOf(wstatus);
 }
 
-void _summary(const modsim::Simulator& sim, const _Options& o)
+void _summary(const modsim::Simulator& sim, const modsim::ProgramOptions& o)
 {
     for (size_t m = 0; m < o.modules.size(); m++)
     {
@@ -440,15 +122,28 @@ void _summary(const modsim::Simulator& sim, const _Options& o)
 
 int main(int argc, char** argv)
 {
-    _Options o;
-    int parsed = _parse(argc, argv, o);
+    modsim::ProgramOptions o;
+    std::string error;
+    int parsed = modsim::parseArguments(std::vector<std::string>(argv + 1, argv + argc), o, error);
     if (parsed == 2)
     {
-        printf(_usage, modsim::kFaultOptionsHelp);
+        printf(modsim::kUsage, modsim::kFaultOptionsHelp);
         return 0;
     }
+    if (parsed == 0)
+        parsed = modsim::checkModules(o, error);
     if (parsed != 0)
+    {
+        fprintf(stderr, "modsim: %s (see --help)\n", error.c_str());
         return 1;
+    }
+    // Before any thread: a user namespace needs a process with one thread.
+    if (o.privateNetwork && (!modsim::enterPrivateNetwork(error) ||
+                             !modsim::addVethPair("modsim0", "192.0.2.1/24", "modsim1", "", error)))
+    {
+        fprintf(stderr, "modsim: --netns: %s\n", error.c_str());
+        return 1;
+    }
 
     // A reader of the trace that goes away ends nothing but the trace.
     signal(SIGPIPE, SIG_IGN);
@@ -463,8 +158,11 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     modsim::Simulator sim;
-    for (const modsim::ModuleSpec& m : o.modules)
-        sim.addModule(m);
+    for (size_t i = 0; i < o.modules.size(); i++)
+        if (o.routers[i] < 0)
+            sim.addModule(o.modules[i]);
+        else
+            sim.addChild((size_t)o.routers[i], o.modules[i]);
     std::ofstream traceFile;
     if (!o.traceFile.empty())
     {
@@ -491,7 +189,6 @@ int main(int argc, char** argv)
                     *file << line << "\n" << std::flush;
             });
     }
-    std::string error;
     if (!sim.start(&error))
     {
         fprintf(stderr, "modsim: %s\n", error.c_str());
