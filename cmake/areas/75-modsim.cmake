@@ -40,7 +40,7 @@ install(TARGETS modsim_program RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 kx_add_gtest(modsim_test
   SOURCES tests/modsim/LinkLevelTest.cpp tests/modsim/FaultTest.cpp
     tests/modsim/SystemTest.cpp tests/modsim/UeiTest.cpp tests/modsim/StreamTest.cpp
-    tests/modsim/StorageTest.cpp tests/modsim/RouterTest.cpp
+    tests/modsim/StorageTest.cpp tests/modsim/RouterTest.cpp tests/modsim/HostsTest.cpp
   LIBS modsim
   LABELS threaded)
 
@@ -58,6 +58,7 @@ gtest_discover_tests(modsim_net_test DISCOVERY_TIMEOUT 60
 # child that talks raw libusb to the emulated module.
 add_executable(modsim_usb_probe tests/modsim/UsbProbe.cpp)
 target_link_libraries(modsim_usb_probe PRIVATE PkgConfig::LIBUSB)
+add_executable(modsim_search_probe tests/modsim/SearchProbe.cpp)
 kx_add_gtest(modsim_program_test
   SOURCES tests/modsim/ProgramTest.cpp
   LIBS cli_test_support modsim)
@@ -65,9 +66,10 @@ find_program(KX_UMOCKDEV_WRAPPER umockdev-wrapper)
 target_compile_definitions(modsim_program_test PRIVATE
   MODSIM_PATH="$<TARGET_FILE:modsim_program>"
   MODSIM_USB_PROBE="$<TARGET_FILE:modsim_usb_probe>"
+  MODSIM_SEARCH_PROBE="$<TARGET_FILE:modsim_search_probe>"
   UMOCKDEV_WRAPPER="${KX_UMOCKDEV_WRAPPER}"
   MODSIM_WITH_USB=$<BOOL:$<TARGET_EXISTS:usb_fake>>)
-add_dependencies(modsim_program_test modsim_program modsim_usb_probe)
+add_dependencies(modsim_program_test modsim_program modsim_usb_probe modsim_search_probe)
 
 # In one process: the simulator's USB module and raw libusb, under umockdev.
 kx_add_umockdev_gtest(modsim_usb_test

@@ -263,3 +263,29 @@ TEST(ModsimProgram, ChildrenValuesSlotsAndFactoryDataFromTheCommandLine)
     EXPECT_NE(bad.err.find("TYPE is byte, short, int, bytes or call"), std::string::npos)
         << bad.err;
 }
+
+TEST(ModsimProgram, TheSmallLabRunsInAPrivateNetwork)
+{
+    if (std::string(UMOCKDEV_WRAPPER).empty() || !MODSIM_WITH_USB)
+        GTEST_SKIP() << "umockdev-wrapper is missing: the lab's USB module cannot run here";
+    std::string lab = std::string(KX_SOURCE_DIR) + "/tools/modsim/small.lab";
+    std::string probes = std::string(MODSIM_SEARCH_PROBE) + " 192.0.2.1 10 12 14 && " +
+                         MODSIM_USB_PROBE + " 40F5849D";
+    RunResult r = RunProgram(UMOCKDEV_WRAPPER, {MODSIM_PATH, "--netns", "--lab", lab, "--timeout",
+                                                "20000", "--", "/bin/sh", "-c", probes});
+    if (r.status == 1 && r.err.find("--netns:") != std::string::npos)
+        GTEST_SKIP() << "no private network namespace here: " << r.err;
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // Four modules answer the search; the occupied one refuses connections.
+    size_t answers = 0;
+    for (size_t at = r.out.find("answer 192.0.2.1 00 "); at != std::string::npos;
+         at = r.out.find("answer 192.0.2.1 00 ", at + 1))
+        answers++;
+    EXPECT_EQ(answers, 4u) << r.out;
+    for (const char* line :
+         {"model 40F5849A 12\n", "model 40F5849B 10\n", "refused 40F5849C\n", "model 40F58500 10\n",
+          "child 40F58500 10 40F58510\n", "child 40F58500 14 40F58514\n", "\n04 00\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
+    EXPECT_EQ(r.out.find("child 40F58500 12"), std::string::npos);
+    EXPECT_NE(r.out.find("module 40F58514 address 14 behind 40F58500"), std::string::npos);
+}

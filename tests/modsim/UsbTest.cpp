@@ -183,3 +183,62 @@ TEST(ModsimUsbBus, OffersSeveralModulesAtOnce)
     libusb_exit(ctx);
     sim.stop();
 }
+
+// A module one host has claimed: another open device cannot claim it or send
+// to it until the first is closed; an occupied module cannot be claimed.
+TEST(ModsimUsbBus, AClaimedModuleIsBusyForAnotherHost)
+{
+    if (!usbsim::FakeBus::available())
+        GTEST_SKIP() << "needs umockdev-wrapper";
+    modsim::Simulator sim;
+    modsim::ModuleSpec spec;
+    spec.module.heartbeatMs = 0;
+    spec.usb = modsim::UsbSpec();
+    size_t m = sim.addModule(spec);
+    std::string error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+    libusb_context* ctx = nullptr;
+    ASSERT_EQ(libusb_init(&ctx), 0);
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    libusb_device* device = nullptr;
+    for (ssize_t i = 0; i < n && device == nullptr; i++)
+    {
+        libusb_device_descriptor d;
+        if (libusb_get_device_descriptor(list[i], &d) == 0 && d.idVendor == 0x5A17)
+            device = libusb_ref_device(list[i]);
+    }
+    libusb_free_device_list(list, 1);
+    ASSERT_NE(device, nullptr);
+    libusb_device_handle *first = nullptr, *second = nullptr;
+    ASSERT_EQ(libusb_open(device, &first), 0);
+    ASSERT_EQ(libusb_open(device, &second), 0);
+    EXPECT_EQ(libusb_claim_interface(first, 0), 0);
+    EXPECT_EQ(libusb_claim_interface(second, 0), LIBUSB_ERROR_BUSY);
+    uint8_t sync[] = {0xAD, 0x00};
+    int done = 0;
+    EXPECT_NE(libusb_bulk_transfer(second, 0x01, sync, 2, &done, 300), 0);
+    libusb_close(first);
+    // umockdev sees the device closed on its own thread, a moment later.
+    int claimed = LIBUSB_ERROR_BUSY;
+    for (int i = 0; i < 100 && claimed == LIBUSB_ERROR_BUSY; i++)
+    {
+        usleep(10000);
+        claimed = libusb_claim_interface(second, 0);
+    }
+    EXPECT_EQ(claimed, 0) << "the first host closed the device";
+    libusb_release_interface(second, 0);
+    sim.setOccupied(m, true);
+    claimed = 0;
+    for (int i = 0; i < 100 && claimed == 0; i++)
+    {
+        libusb_release_interface(second, 0);
+        usleep(10000);
+        claimed = libusb_claim_interface(second, 0);
+    }
+    EXPECT_EQ(claimed, LIBUSB_ERROR_BUSY) << "another host holds the module";
+    libusb_close(second);
+    libusb_unref_device(device);
+    libusb_exit(ctx);
+    sim.stop();
+}

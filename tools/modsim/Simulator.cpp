@@ -455,6 +455,28 @@ void Simulator::setHeartbeatMs(size_t module, unsigned ms)
     impl_->waker->wake();
 }
 
+void Simulator::setOccupied(size_t module, bool occupied)
+{
+    {
+        std::lock_guard<std::mutex> guard(impl_->lock);
+        if (module >= impl_->modules.size())
+            return;
+        impl_->modules[module].core->setOccupied(occupied);
+    }
+    impl_->waker->wake();
+}
+
+void Simulator::setSecondHost(size_t module, SecondHost policy)
+{
+    {
+        std::lock_guard<std::mutex> guard(impl_->lock);
+        if (module >= impl_->modules.size())
+            return;
+        impl_->modules[module].core->setSecondHost(policy);
+    }
+    impl_->waker->wake();
+}
+
 void Simulator::setDiscoveryReplyLength(size_t module, unsigned length)
 {
     std::lock_guard<std::mutex> guard(impl_->lock);

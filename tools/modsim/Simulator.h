@@ -114,6 +114,10 @@ public:
     Faults faults(size_t module) const;
     void setSilent(size_t module, bool silent);
     void setHeartbeatMs(size_t module, unsigned ms);
+    // Whether another host holds the module (ModuleConfig::occupied), and
+    // what it does with a second TCP/IP host.
+    void setOccupied(size_t module, bool occupied);
+    void setSecondHost(size_t module, SecondHost policy);
     // The length of the module's answer to the network search (0: none).
     void setDiscoveryReplyLength(size_t module, unsigned length);
 

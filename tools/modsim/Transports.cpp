@@ -80,6 +80,7 @@ struct TcpEndpoint::Connection : public Wire
         Gone,
     };
 
+    ModuleCore* module = nullptr; // counts its TCP/IP hosts while Open
     int fd = -1;
     State state = Open;
     bool failed = false; // a write failed: the host is gone
@@ -89,8 +90,17 @@ struct TcpEndpoint::Connection : public Wire
 
     ~Connection() override
     {
+        leave(Gone);
         if (fd >= 0)
             close(fd);
+    }
+
+    // The connection is no longer Open: one host fewer.
+    void leave(State next)
+    {
+        if (state == Open && next != Open && module != nullptr)
+            module->tcpHosts--;
+        state = next;
     }
 
     Framing framing() const override { return Framing::Raw; }
@@ -139,7 +149,7 @@ struct TcpEndpoint::Connection : public Wire
             setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
             close(fd);
             fd = -1;
-            state = Gone;
+            leave(Gone);
             return;
         }
         // Orderly: what is queued goes out, then FIN; the connection is read
@@ -147,7 +157,7 @@ struct TcpEndpoint::Connection : public Wire
         writePending();
         pending.clear();
         shutdown(fd, SHUT_WR);
-        state = Draining;
+        leave(Draining);
         deadline = Clock::now() + kDrainTime;
     }
 };
@@ -162,6 +172,26 @@ TcpEndpoint::~TcpEndpoint()
 }
 
 bool TcpEndpoint::open(const std::string& address, uint16_t port, std::string& error)
+{
+    if (!listen(address, port, error))
+        return false;
+    address_ = address;
+    if (!shouldListen())
+    {
+        // A module another host holds, that takes no second: nothing listens.
+        close(listenFd_);
+        listenFd_ = -1;
+    }
+    return true;
+}
+
+bool TcpEndpoint::shouldListen() const
+{
+    return module_.config().secondHost != SecondHost::Refuse ||
+           (!module_.config().occupied && module_.tcpHosts == 0);
+}
+
+bool TcpEndpoint::listen(const std::string& address, uint16_t port, std::string& error)
 {
     sockaddr_in sa = {};
     sa.sin_family = AF_INET;
@@ -179,7 +209,7 @@ bool TcpEndpoint::open(const std::string& address, uint16_t port, std::string& e
     }
     int one = 1;
     setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(listenFd_, (sockaddr*)&sa, sizeof sa) != 0 || listen(listenFd_, 16) != 0)
+    if (bind(listenFd_, (sockaddr*)&sa, sizeof sa) != 0 || ::listen(listenFd_, 16) != 0)
     {
         error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + strerror(errno);
         close(listenFd_);
@@ -188,7 +218,6 @@ bool TcpEndpoint::open(const std::string& address, uint16_t port, std::string& e
     }
     socklen_t len = sizeof sa;
     getsockname(listenFd_, (sockaddr*)&sa, &len);
-    address_ = address;
     port_ = ntohs(sa.sin_port);
     return true;
 }
@@ -220,15 +249,40 @@ void TcpEndpoint::accept(Time now)
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         char text[INET_ADDRSTRLEN] = "?";
         inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        std::string name = "tcp:" + std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+        const ModuleConfig& config = module_.config();
+        if (config.occupied || (config.secondHost != SecondHost::Accept && module_.tcpHosts > 0))
+        {
+            // The module has a host: this one is reset at once.
+            struct linger l = {1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            close(fd);
+            module_.stats().connectionsRefused++;
+            trace_.add(now, module_.identity().serial, "---", name,
+                       config.occupied ? "reset: another host holds the module"
+                                       : "reset: the module has a host");
+            continue;
+        }
         auto c = std::make_unique<Connection>();
         c->fd = fd;
-        std::string name = "tcp:" + std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+        c->module = &module_;
+        module_.tcpHosts++;
         c->link = std::make_unique<Link>(module_, *c, trace_, name);
         module_.stats().connectionsAccepted++;
         c->link->note("accepted on port " + std::to_string(port_), now);
         Connection* raw = c.get();
         connections_.push_back(std::move(c));
         raw->link->event("connect", now);
+        if (!shouldListen())
+        {
+            // One host at a time: connects are refused from now on.
+            close(listenFd_);
+            listenFd_ = -1;
+            trace_.add(now, module_.identity().serial, "---", "tcp:" + address_,
+                       "not listening on port " + std::to_string(port_) +
+                           ": the module has a host");
+            return;
+        }
     }
 }
 
@@ -264,7 +318,7 @@ void TcpEndpoint::handle(const pollfd& p, Time now)
             c->link->ended(n == 0 ? "closed by host" : "reset by host", true, now);
         close(c->fd);
         c->fd = -1;
-        c->state = Connection::Gone;
+        c->leave(Connection::Gone);
         return;
     }
 }
@@ -282,7 +336,7 @@ Time TcpEndpoint::service(Time now)
                 c->link->ended("write failed", true, now);
                 close(c->fd);
                 c->fd = -1;
-                c->state = Connection::Gone;
+                c->leave(Connection::Gone);
             }
         }
         else if (c->state == Connection::Draining)
@@ -291,7 +345,7 @@ Time TcpEndpoint::service(Time now)
             {
                 close(c->fd);
                 c->fd = -1;
-                c->state = Connection::Gone;
+                c->leave(Connection::Gone);
             }
             else
                 next = _earlier(next, c->deadline);
@@ -303,6 +357,22 @@ Time TcpEndpoint::service(Time now)
             connections_.erase(connections_.begin() + (long)i);
         else
             i++;
+    }
+    // A module that takes one host at a time listens again once it has none.
+    bool want = shouldListen();
+    if (want && listenFd_ < 0)
+    {
+        std::string error;
+        if (listen(address_, port_, error))
+            trace_.add(now, module_.identity().serial, "---", "tcp:" + address_,
+                       "listening again on port " + std::to_string(port_));
+        else
+            next = _earlier(next, now + std::chrono::milliseconds(100));
+    }
+    else if (!want && listenFd_ >= 0)
+    {
+        close(listenFd_);
+        listenFd_ = -1;
     }
     return next;
 }
@@ -458,6 +528,8 @@ bool UsbEndpoint::open(const UsbSpec& spec, std::string& error)
         });
     link_ = std::make_unique<Link>(module_, static_cast<Wire&>(*this), trace_,
                                    "usb:" + module_.serialText());
+    busy_ = module_.config().occupied;
+    fake_->setClaimError(busy_ ? EBUSY : 0);
     return true;
 }
 
@@ -483,6 +555,11 @@ void UsbEndpoint::cut(CutKind)
 
 Time UsbEndpoint::service(Time now)
 {
+    if (!unplugged_ && busy_ != module_.config().occupied)
+    {
+        busy_ = module_.config().occupied;
+        fake_->setClaimError(busy_ ? EBUSY : 0);
+    }
     std::vector<std::vector<uint8_t>> transfers;
     {
         std::lock_guard<std::mutex> guard(inbox_->lock);

@@ -2,7 +2,10 @@
 //
 // - TcpEndpoint listens on an IPv4 address and port and makes a link of every
 //   connection it accepts, for as long as the simulator runs (a host that
-//   reconnects after a reset is accepted again). Packets travel raw.
+//   reconnects after a reset is accepted again). Packets travel raw. A
+//   module that takes one host at a time (ModuleConfig::secondHost) stops
+//   listening while it has one, or resets every further connection; one that
+//   another host holds (ModuleConfig::occupied) does so from the start.
 // - SerialEndpoint opens a pseudo-terminal; the host opens its slave path as a
 //   serial port. Packets travel in COBS frames with a CRC-8. The simulator
 //   keeps the slave open itself, so the line stays up while no host has it.
@@ -84,6 +87,8 @@ public:
 private:
     struct Connection;
     void accept(Time now);
+    bool listen(const std::string& address, uint16_t port, std::string& error);
+    bool shouldListen() const;
 
     ModuleCore& module_;
     Trace& trace_;
@@ -151,6 +156,7 @@ private:
     usbsim::FakeBus& bus_;
     usbsim::FakeModule* fake_ = nullptr;
     bool unplugged_ = false;
+    bool busy_ = false; // claims are refused: another host holds the module
     std::shared_ptr<Waker> waker_;
     std::shared_ptr<Inbox> inbox_;
     std::unique_ptr<Link> link_;

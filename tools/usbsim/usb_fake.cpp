@@ -94,6 +94,10 @@ struct FakeModuleState
     int claimError = 0;
     int opens = 0;
     bool claimed = false;
+    // The open device (umockdev client) that claimed the interface: as usbfs
+    // does, another one cannot claim it, nor send transfers, until it is
+    // released or that device is closed.
+    UMockdevIoctlClient* claimedBy = nullptr;
     bool disconnected = false;
     std::string syspath;
     std::function<void(const std::vector<uint8_t>&)> outListener;
@@ -310,6 +314,37 @@ void _discard(FakeModuleState* s, UMockdevIoctlClient* client, UMockdevIoctlData
 
 void _answer(FakeModuleState* s, UMockdevIoctlClient* client);
 
+void _release(FakeModuleState* s)
+{
+    if (s->claimedBy != nullptr)
+        g_object_unref(s->claimedBy);
+    s->claimedBy = nullptr;
+    s->claimed = false;
+}
+
+// The claim of a device closed since then is gone (umockdev tells of the
+// closing on its own time, so the claim's client is asked).
+void _dropStaleClaim(FakeModuleState* s)
+{
+    if (s->claimedBy != nullptr && !umockdev_ioctl_client_get_connected(s->claimedBy))
+        _release(s);
+}
+
+// Whether a URB to submit is a bulk (or interrupt) transfer, not a control one.
+bool _isBulk(UMockdevIoctlData* arg)
+{
+    GError* error = nullptr;
+    UMockdevIoctlData* urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
+    if (urbData == nullptr)
+    {
+        g_clear_error(&error);
+        return false;
+    }
+    bool bulk = ((usbdevfs_urb*)urbData->data)->type != USBDEVFS_URB_TYPE_CONTROL;
+    umockdev_ioctl_data_unref(urbData);
+    return bulk;
+}
+
 gboolean _handleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
     FakeModuleState* s = (FakeModuleState*)user;
@@ -367,12 +402,21 @@ void _answer(FakeModuleState* s, UMockdevIoctlClient* client)
                 _complete(client, -1, s->claimError);
             else
             {
-                s->claimed = true;
-                _complete(client, 0, 0);
+                _dropStaleClaim(s);
+                if (s->claimedBy != nullptr && s->claimedBy != client)
+                    _complete(client, -1, EBUSY);
+                else
+                {
+                    if (s->claimedBy == nullptr)
+                        s->claimedBy = (UMockdevIoctlClient*)g_object_ref(client);
+                    s->claimed = true;
+                    _complete(client, 0, 0);
+                }
             }
             break;
         case USBDEVFS_RELEASEINTERFACE:
-            s->claimed = false;
+            if (s->claimedBy == client)
+                _release(s);
             _complete(client, 0, 0);
             break;
         case USBDEVFS_CLEAR_HALT:
@@ -406,7 +450,11 @@ void _answer(FakeModuleState* s, UMockdevIoctlClient* client)
             _complete(client, -1, ENODATA);
             break;
         case USBDEVFS_SUBMITURB:
-            _submit(s, client, arg);
+            _dropStaleClaim(s);
+            if (s->claimedBy != nullptr && s->claimedBy != client && _isBulk(arg))
+                _complete(client, -1, EBUSY);
+            else
+                _submit(s, client, arg);
             break;
         case USBDEVFS_REAPURBNDELAY:
         case USBDEVFS_REAPURB:
@@ -428,12 +476,22 @@ void _clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer user)
     s->opens++;
 }
 
+void _clientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
+{
+    // A closed device gives up its claim.
+    FakeModuleState* s = (FakeModuleState*)user;
+    std::lock_guard<std::mutex> guard(s->lock);
+    if (s->claimedBy == client)
+        _release(s);
+}
+
 } // namespace
 
 FakeModule::FakeModule() : state_(new FakeModuleState) {}
 
 FakeModule::~FakeModule()
 {
+    _release(state_.get());
     for (auto& u : state_->urbs)
         _unref(u);
 }
@@ -646,6 +704,7 @@ FakeModule& FakeBus::addModule(const FakeModuleConfig& config)
     s->handler = umockdev_ioctl_base_new();
     g_signal_connect(s->handler, "handle-ioctl", G_CALLBACK(_handleIoctl), s);
     g_signal_connect(s->handler, "client-connected", G_CALLBACK(_clientConnected), s);
+    g_signal_connect(s->handler, "client-vanished", G_CALLBACK(_clientVanished), s);
     if (!umockdev_testbed_attach_ioctl(impl_->testbed, devnode, s->handler, &error))
     {
         std::string message = error ? error->message : "unknown";
