@@ -1,0 +1,20 @@
+# The link engine, the link registry and the client stream to a device server
+# (device library).
+
+add_library(kx_client_stream STATIC
+  common/kxStream_ZeroMQClient.cpp)
+target_link_libraries(kx_client_stream PUBLIC kx_stream kx_platform PkgConfig::CZMQ PkgConfig::ZMQ)
+target_link_libraries(lumbrixon INTERFACE kx_client_stream)
+
+add_library(kx_link STATIC
+  common/kxPacketLog.cpp
+  common/kxLink.cpp
+  common/kxLinkManagerInternal.cpp)
+target_link_libraries(kx_link PUBLIC kx_client_stream kx_stream kx_packet kx_platform Threads::Threads)
+target_link_libraries(lumbrixon INTERFACE kx_link)
+
+# Tests: every link runs two threads of its own.
+kx_add_gtest(link_engine_test
+  SOURCES tests/link/LinkEngineTest.cpp
+  LIBS kx_link
+  LABELS threaded)
