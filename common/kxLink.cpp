@@ -336,6 +336,14 @@ int sInPipeProcess(void* argument)
             sHandleByte(link, byte);
             continue;
         }
+        if (err == kxErrPacket)
+        {
+            // A framed stream dropped one bad frame (its CRC or length did
+            // not hold): the frames around it are whole, so the link goes on.
+            quickEmpty = 0;
+            kxPacket_Reset(link->incoming);
+            continue;
+        }
         if (err != kxErrNotReady)
         {
             quickEmpty = 0;

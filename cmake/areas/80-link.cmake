@@ -18,3 +18,15 @@ kx_add_gtest(link_engine_test
   SOURCES tests/link/LinkEngineTest.cpp
   LIBS kx_link
   LABELS threaded)
+kx_add_gtest(link_tcp_test
+  SOURCES tests/link/LinkTcpTest.cpp
+  LIBS kx_link
+  LABELS threaded)
+kx_add_gtest(link_serial_test
+  SOURCES tests/link/LinkSerialTest.cpp
+  LIBS kx_link util
+  LABELS threaded)
+kx_add_gtest(link_client_test
+  SOURCES tests/link/ClientStreamTest.cpp
+  LIBS kx_link
+  LABELS threaded)
