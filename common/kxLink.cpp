@@ -33,12 +33,11 @@
 //   atomics.
 // - `userFilter` and `userFilterRef` are read and written under
 //   `userFilterLock`, which the in-pipe holds while the filter runs.
-// - `packetLog`, `packetLogSize` and `packetLogEnabled` are touched under
-//   `packetLogLock`; `hasPacketLog` lets the pipes skip the lock while there is
-//   no log (the log, once made, lives until the record is freed).
-// Lock order: `controlLock` before `userFilterLock` or `packetLogLock`; the
-// last two are never held together, and no FIFO call is made while either of
-// them is held, except that the user filter (the user's code) runs under
+// - `packetLog` is made with the record and freed with it; it locks itself
+//   (its lock is named "LOG_SEMA_%p").
+// Lock order: `controlLock` before `userFilterLock` or the packet log's lock;
+// the last two are never held together, and no FIFO call is made while either
+// of them is held, except that the user filter (the user's code) runs under
 // `userFilterLock` as the interface promises.
 struct kxLink
 {
@@ -62,10 +61,6 @@ struct kxLink
     std::atomic<uint8_t> syncAddress;
     uint64_t lastSyncRequestMs;
     kxPacketLog* packetLog;
-    int32_t packetLogSize;
-    bool packetLogEnabled;
-    std::atomic<bool> hasPacketLog;
-    kxMutex* packetLogLock;
     kxLinkPacketFilter userFilter;
     void* userFilterRef;
     kxMutex* userFilterLock;
@@ -126,13 +121,10 @@ void sDebugPacket(const char* what, uint32_t id, const kxPacket* packet)
 // Records `count` wire bytes into the packet log, if there is one.
 void sLogBytes(kxLink* link, uint8_t type, const uint8_t* bytes, uint32_t count)
 {
-    if (!link->hasPacketLog.load(std::memory_order_acquire))
+    if (kxPacketLog_Exists(link->packetLog))
     {
-        return;
+        kxPacketLog_Add(link->packetLog, type, count, bytes);
     }
-    sLock(link->packetLogLock);
-    kxPacketLog_Add(link->packetLog, type, count, bytes);
-    sUnlock(link->packetLogLock);
 }
 
 void sLogPacket(kxLink* link, uint8_t type, const kxPacket* packet)
@@ -507,19 +499,6 @@ kxErr sReleaseTransport(kxLink* link)
     return outErr;
 }
 
-void sFreePacketLog(kxLink* link)
-{
-    sLock(link->packetLogLock);
-    link->hasPacketLog = false;
-    if (link->packetLog != nullptr)
-    {
-        kxPacketLog_Destroy(&link->packetLog);
-    }
-    link->packetLogSize = 0;
-    link->packetLogEnabled = false;
-    sUnlock(link->packetLogLock);
-}
-
 // The caller holds `controlLock`.
 kxErr sStop(kxLink* link)
 {
@@ -609,6 +588,7 @@ bool sAcceptAll(const kxPacket*, void*)
 {
     return true;
 }
+
 } // namespace
 
 kxLink* kxLink_CreateRecord(uint32_t id)
@@ -621,15 +601,15 @@ kxLink* kxLink_CreateRecord(uint32_t id)
     link->id = id;
     char name[64];
     snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(link));
-    link->packetLogLock = kxMutex_Create(name);
+    link->packetLog = kxPacketLog_Create(name);
     snprintf(name, sizeof(name), "kxLink(%p)->userFilterSema", static_cast<void*>(link));
     link->userFilterLock = kxMutex_Create(name);
     snprintf(name, sizeof(name), "kxLink(%p)->control", static_cast<void*>(link));
     link->controlLock = kxMutex_Create(name);
-    if (link->packetLogLock == nullptr || link->userFilterLock == nullptr ||
+    if (link->packetLog == nullptr || link->userFilterLock == nullptr ||
         link->controlLock == nullptr)
     {
-        kxMutex_Destroy(&link->packetLogLock);
+        kxPacketLog_Destroy(&link->packetLog);
         kxMutex_Destroy(&link->userFilterLock);
         kxMutex_Destroy(&link->controlLock);
         delete link;
@@ -666,10 +646,9 @@ kxErr kxLink_DestroyRecord(kxLink** reference)
     }
     kxErr result = sReleaseTransport(link);
     kxPacket_Destroy(&link->incoming);
-    sFreePacketLog(link);
     link->check = 0;
     sUnlock(link->controlLock);
-    kxMutex_Destroy(&link->packetLogLock);
+    kxPacketLog_Destroy(&link->packetLog);
     kxMutex_Destroy(&link->userFilterLock);
     kxMutex_Destroy(&link->controlLock);
     delete link;
@@ -698,7 +677,7 @@ uint32_t kxLink_Init(uint32_t id, kxStream* stream)
     link->running = 0;
     link->heartbeatCallback = nullptr;
     link->pooled = 0;
-    sFreePacketLog(link);
+    kxPacketLog_Clear(link->packetLog);
     sLock(link->userFilterLock);
     link->userFilter = nullptr;
     link->userFilterRef = nullptr;
@@ -955,100 +934,32 @@ kxErr kxLink_EnablePooledPackets(uint32_t id, bool on)
 kxErr kxLink_PacketDebug_SetLogSize(uint32_t id, int32_t size)
 {
     kxLink* link = sGetLink(id);
-    if (link == nullptr || size > kxPACKETLOG_MAX_SIZE)
-    {
-        return kxErrParam;
-    }
-    sLock(link->packetLogLock);
-    kxErr err = kxErrNone;
-    if (link->packetLog != nullptr)
-    {
-        err = kxErrBusy;
-    }
-    else
-    {
-        link->packetLogSize = size > 0 ? size : 0;
-    }
-    sUnlock(link->packetLogLock);
-    return err;
+    return link != nullptr ? kxPacketLog_SetSize(link->packetLog, size)
+                           : static_cast<kxErr>(kxErrParam);
 }
 
 kxErr kxLink_PacketDebug_Enable(uint32_t id)
 {
     kxLink* link = sGetLink(id);
-    if (link == nullptr)
-    {
-        return kxErrParam;
-    }
-    sLock(link->packetLogLock);
-    kxErr err = kxErrNone;
-    if (link->packetLog == nullptr)
-    {
-        uint32_t size = link->packetLogSize > 0 ? static_cast<uint32_t>(link->packetLogSize)
-                                                : kxPACKETLOG_DEFAULT_SIZE;
-        link->packetLog = kxPacketLog_Create(size);
-        link->hasPacketLog.store(link->packetLog != nullptr, std::memory_order_release);
-    }
-    if (link->packetLog == nullptr)
-    {
-        err = kxErrResource;
-    }
-    else
-    {
-        link->packetLogEnabled = true;
-    }
-    sUnlock(link->packetLogLock);
-    return err;
+    return link != nullptr ? kxPacketLog_Enable(link->packetLog) : static_cast<kxErr>(kxErrParam);
 }
 
 kxErr kxLink_PacketDebug_Disable(uint32_t id)
 {
     kxLink* link = sGetLink(id);
-    if (link == nullptr)
-    {
-        return kxErrParam;
-    }
-    sLock(link->packetLogLock);
-    kxErr err = kxErrNotReady;
-    if (link->packetLog != nullptr)
-    {
-        link->packetLogEnabled = false;
-        err = kxErrNone;
-    }
-    sUnlock(link->packetLogLock);
-    return err;
+    return link != nullptr ? kxPacketLog_Disable(link->packetLog) : static_cast<kxErr>(kxErrParam);
 }
 
 kxErr kxLink_PacketDebug_Write(uint32_t id, uint8_t type, uint32_t length, const uint8_t* bytes)
 {
     kxLink* link = sGetLink(id);
-    if (link == nullptr)
-    {
-        return kxErrParam;
-    }
-    sLock(link->packetLogLock);
-    kxErr err = kxErrNotReady;
-    if (link->packetLog != nullptr)
-    {
-        err = kxPacketLog_Add(link->packetLog, type, length, bytes);
-    }
-    sUnlock(link->packetLogLock);
-    return err;
+    return link != nullptr ? kxPacketLog_Add(link->packetLog, type, length, bytes)
+                           : static_cast<kxErr>(kxErrParam);
 }
 
 kxErr kxLink_PacketDebug_Read(uint32_t id, uint8_t* type, uint32_t* length, uint8_t* buffer)
 {
     kxLink* link = sGetLink(id);
-    if (link == nullptr)
-    {
-        return kxErrParam;
-    }
-    sLock(link->packetLogLock);
-    kxErr err = kxErrNotReady;
-    if (link->packetLog != nullptr)
-    {
-        err = kxPacketLog_Take(link->packetLog, type, length, buffer);
-    }
-    sUnlock(link->packetLogLock);
-    return err;
+    return link != nullptr ? kxPacketLog_Take(link->packetLog, type, length, buffer)
+                           : static_cast<kxErr>(kxErrParam);
 }

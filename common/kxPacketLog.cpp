@@ -1,19 +1,28 @@
-// Packet log rings.
+// Packet logs.
 #include "common/kxPacketLog.h"
 
+#include "unix/unix_mutex.h"
+
+#include <atomic>
+#include <new>
 #include <stdlib.h>
 
 #define kxPACKETLOG_CHECK 0x10C5
 
-// Threads: no lock of its own; the owner serialises every call (see the
-// header). `size` and `check` are set at creation.
+// Threads: `check` and `lock` are set at creation; `ring`, `size`, `read`,
+// `write`, `requestedSize` and `enabled` are touched only under `lock`.
+// `exists` mirrors `ring != null` for readers that do not take the lock.
 struct kxPacketLog
 {
     uint16_t check;
+    kxMutex* lock;
+    uint8_t* ring;
     uint32_t size;
     uint32_t read;
     uint32_t write;
-    uint8_t* ring;
+    int32_t requestedSize;
+    bool enabled;
+    std::atomic<bool> exists;
 };
 
 namespace
@@ -25,7 +34,7 @@ bool sValid(const kxPacketLog* log)
 
 uint32_t sUsed(const kxPacketLog* log)
 {
-    return (log->write + log->size - log->read) % log->size;
+    return log->ring == nullptr ? 0 : (log->write + log->size - log->read) % log->size;
 }
 
 uint8_t sAt(const kxPacketLog* log, uint32_t offset)
@@ -33,57 +42,42 @@ uint8_t sAt(const kxPacketLog* log, uint32_t offset)
     return log->ring[(log->read + offset) % log->size];
 }
 
-void sDiscardOldest(kxPacketLog* log)
-{
-    uint32_t length = sAt(log, 1);
-    log->read = (log->read + 2 + length) % log->size;
-}
-
 void sPutByte(kxPacketLog* log, uint8_t byte)
 {
     log->ring[log->write] = byte;
     log->write = (log->write + 1) % log->size;
 }
-} // namespace
 
-kxPacketLog* kxPacketLog_Create(uint32_t size)
+void sFreeRing(kxPacketLog* log)
 {
-    if (size < 2 || size > kxPACKETLOG_MAX_SIZE)
-    {
-        return nullptr;
-    }
-    auto* log = static_cast<kxPacketLog*>(calloc(1, sizeof(kxPacketLog)));
-    if (log == nullptr)
-    {
-        return nullptr;
-    }
-    log->ring = static_cast<uint8_t*>(malloc(size));
-    if (log->ring == nullptr)
-    {
-        free(log);
-        return nullptr;
-    }
-    log->size = size;
-    log->check = kxPACKETLOG_CHECK;
-    return log;
+    free(log->ring);
+    log->ring = nullptr;
+    log->exists = false;
+    log->size = 0;
+    log->read = 0;
+    log->write = 0;
 }
 
-kxErr kxPacketLog_Destroy(kxPacketLog** log)
+// Runs `work` under the log's lock; kxErrParam for an invalid log.
+template <typename Work> kxErr sLocked(kxPacketLog* log, Work work)
 {
-    if (log == nullptr || !sValid(*log))
+    if (!sValid(log))
     {
         return kxErrParam;
     }
-    (*log)->check = 0;
-    free((*log)->ring);
-    free(*log);
-    *log = nullptr;
-    return kxErrNone;
+    kxMutex_Lock(log->lock);
+    kxErr err = work();
+    kxMutex_Unlock(log->lock);
+    return err;
 }
 
-kxErr kxPacketLog_Add(kxPacketLog* log, uint8_t type, uint32_t length, const uint8_t* bytes)
+kxErr sAdd(kxPacketLog* log, uint8_t type, uint32_t length, const uint8_t* bytes)
 {
-    if (!sValid(log) || (bytes == nullptr && length > 0))
+    if (log->ring == nullptr)
+    {
+        return kxErrNotReady;
+    }
+    if (bytes == nullptr && length > 0)
     {
         return kxErrParam;
     }
@@ -98,7 +92,7 @@ kxErr kxPacketLog_Add(kxPacketLog* log, uint8_t type, uint32_t length, const uin
     }
     while (needed >= log->size - sUsed(log))
     {
-        sDiscardOldest(log);
+        log->read = (log->read + 2 + sAt(log, 1)) % log->size;
     }
     sPutByte(log, type);
     sPutByte(log, static_cast<uint8_t>(length));
@@ -109,9 +103,13 @@ kxErr kxPacketLog_Add(kxPacketLog* log, uint8_t type, uint32_t length, const uin
     return kxErrNone;
 }
 
-kxErr kxPacketLog_Take(kxPacketLog* log, uint8_t* type, uint32_t* length, uint8_t* buffer)
+kxErr sTake(kxPacketLog* log, uint8_t* type, uint32_t* length, uint8_t* buffer)
 {
-    if (!sValid(log) || type == nullptr || length == nullptr || (buffer == nullptr && *length > 0))
+    if (log->ring == nullptr)
+    {
+        return kxErrNotReady;
+    }
+    if (type == nullptr || length == nullptr || (buffer == nullptr && *length > 0))
     {
         return kxErrParam;
     }
@@ -134,8 +132,132 @@ kxErr kxPacketLog_Take(kxPacketLog* log, uint8_t* type, uint32_t* length, uint8_
     log->read = (log->read + 2 + recordLength) % log->size;
     return kxErrNone;
 }
+} // namespace
 
-uint32_t kxPacketLog_Used(const kxPacketLog* log)
+kxPacketLog* kxPacketLog_Create(const char* lockName)
 {
-    return sValid(log) ? sUsed(log) : 0;
+    auto* log = new (std::nothrow) kxPacketLog{};
+    if (log == nullptr)
+    {
+        return nullptr;
+    }
+    log->lock = kxMutex_Create(lockName);
+    if (log->lock == nullptr)
+    {
+        delete log;
+        return nullptr;
+    }
+    log->check = kxPACKETLOG_CHECK;
+    return log;
+}
+
+kxErr kxPacketLog_Destroy(kxPacketLog** log)
+{
+    if (log == nullptr || !sValid(*log))
+    {
+        return kxErrParam;
+    }
+    kxPacketLog* doomed = *log;
+    *log = nullptr;
+    doomed->check = 0;
+    sFreeRing(doomed);
+    kxMutex_Destroy(&doomed->lock);
+    delete doomed;
+    return kxErrNone;
+}
+
+kxErr kxPacketLog_SetSize(kxPacketLog* log, int32_t size)
+{
+    if (size > kxPACKETLOG_MAX_SIZE)
+    {
+        return kxErrParam;
+    }
+    return sLocked(log,
+                   [&]
+                   {
+                       if (log->ring != nullptr)
+                       {
+                           return kxErrBusy;
+                       }
+                       log->requestedSize = size > 0 ? size : 0;
+                       return kxErrNone;
+                   });
+}
+
+kxErr kxPacketLog_Enable(kxPacketLog* log)
+{
+    return sLocked(log,
+                   [&]
+                   {
+                       if (log->ring == nullptr)
+                       {
+                           uint32_t size = log->requestedSize > 0
+                                               ? static_cast<uint32_t>(log->requestedSize)
+                                               : kxPACKETLOG_DEFAULT_SIZE;
+                           log->ring = static_cast<uint8_t*>(malloc(size));
+                           if (log->ring == nullptr)
+                           {
+                               return kxErrResource;
+                           }
+                           log->size = size;
+                           log->read = 0;
+                           log->write = 0;
+                           log->exists = true;
+                       }
+                       log->enabled = true;
+                       return kxErrNone;
+                   });
+}
+
+kxErr kxPacketLog_Disable(kxPacketLog* log)
+{
+    return sLocked(log,
+                   [&]
+                   {
+                       if (log->ring == nullptr)
+                       {
+                           return kxErrNotReady;
+                       }
+                       log->enabled = false;
+                       return kxErrNone;
+                   });
+}
+
+bool kxPacketLog_Exists(const kxPacketLog* log)
+{
+    return sValid(log) && log->exists.load();
+}
+
+void kxPacketLog_Clear(kxPacketLog* log)
+{
+    sLocked(log,
+            [&]
+            {
+                sFreeRing(log);
+                log->requestedSize = 0;
+                log->enabled = false;
+                return kxErrNone;
+            });
+}
+
+kxErr kxPacketLog_Add(kxPacketLog* log, uint8_t type, uint32_t length, const uint8_t* bytes)
+{
+    return sLocked(log, [&] { return sAdd(log, type, length, bytes); });
+}
+
+kxErr kxPacketLog_Take(kxPacketLog* log, uint8_t* type, uint32_t* length, uint8_t* buffer)
+{
+    return sLocked(log, [&] { return sTake(log, type, length, buffer); });
+}
+
+uint32_t kxPacketLog_Used(kxPacketLog* log)
+{
+    uint32_t used = 0;
+    sLocked(log,
+            [&]
+            {
+                used = sUsed(log);
+                return kxErrNone;
+            });
+    return used;
 }

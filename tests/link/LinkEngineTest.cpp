@@ -377,8 +377,12 @@ TEST(LinkEngine, PacketLogRecordsBothPipesAndKeepsItsRules)
 
 TEST(PacketLog, ARecordFillingTheRingExactlyIsRefused)
 {
-    kxPacketLog* log = kxPacketLog_Create(12);
+    kxPacketLog* log = kxPacketLog_Create("test log");
     ASSERT_NE(log, nullptr);
+    Bytes one(1, 0x01);
+    EXPECT_EQ(kxPacketLog_Add(log, kxPacketLogText, 1, one.data()), kxErrNotReady);
+    ASSERT_EQ(kxPacketLog_SetSize(log, 12), kxErrNone);
+    ASSERT_EQ(kxPacketLog_Enable(log), kxErrNone);
     Bytes ten(10, 0x33);
     EXPECT_EQ(kxPacketLog_Add(log, kxPacketLogText, 10, ten.data()), kxErrOverrun);
     EXPECT_EQ(kxPacketLog_Add(log, kxPacketLogText, 9, ten.data()), kxErrNone);
