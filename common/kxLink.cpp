@@ -655,6 +655,28 @@ kxErr kxLink_DestroyRecord(kxLink** reference)
     return result;
 }
 
+kxErr kxLink_FeedBytesForTest(kxLink* link, const uint8_t* bytes, size_t count)
+{
+    if (!sValid(link) || (bytes == nullptr && count > 0))
+    {
+        return kxErrParam;
+    }
+    if (link->running)
+    {
+        return kxErrBusy;
+    }
+    for (size_t i = 0; i < count; i++)
+    {
+        sHandleByte(link, bytes[i]);
+    }
+    return kxErrNone;
+}
+
+kxPacket* kxLink_TakeOutgoingForTest(kxLink* link)
+{
+    return sValid(link) ? kxPacketFifo_Get(link->outFifo) : nullptr;
+}
+
 uint32_t kxLink_Init(uint32_t id, kxStream* stream)
 {
     kxLink* link = kxLinkManagerInternal_GetLink(id);

@@ -22,6 +22,14 @@ extern "C"
     // (kxErrNotFound for a record never prepared); kxErrParam for no record.
     kxErr kxLink_DestroyRecord(kxLink** link);
 
+    // For tests: hands the bytes to the in-pipe's byte handling on the
+    // calling thread, as if the stream had given them. kxErrParam for an
+    // invalid record, kxErrBusy while the pipe threads run.
+    kxErr kxLink_FeedBytesForTest(kxLink* link, const uint8_t* bytes, size_t count);
+    // For tests: takes the next packet queued for the module (the caller
+    // destroys it), or null.
+    kxPacket* kxLink_TakeOutgoingForTest(kxLink* link);
+
 #ifdef __cplusplus
 }
 #endif

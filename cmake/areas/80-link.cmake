@@ -30,3 +30,9 @@ kx_add_gtest(link_client_test
   SOURCES tests/link/ClientStreamTest.cpp
   LIBS kx_link
   LABELS threaded)
+
+# The in-pipe's byte handling fed arbitrary bytes from a module.
+kx_add_fuzzer(fuzz_link_inpipe
+  SOURCES tests/link/FuzzLinkInPipe.cpp
+  LIBS kx_link
+  CORPUS ${CMAKE_SOURCE_DIR}/tests/link/fuzz_link_inpipe_seeds)
