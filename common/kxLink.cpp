@@ -16,6 +16,7 @@
 #include <new>
 #include <stdio.h>
 #include <string.h>
+#include <thread>
 
 // One link. Threads:
 // - The lifecycle calls (Init, Start, Stop, Reset, and the registry's destroy)
@@ -87,6 +88,22 @@ uint64_t sNowUs()
 uint64_t sNowMs()
 {
     return sNowUs() / 1000u;
+}
+
+// Polls, yielding the processor, for up to kxLINK_SPIN_US until the FIFO's
+// length differs from `length`. True when it did.
+bool sSpinWhileLength(uint64_t fifo, size_t length)
+{
+    uint64_t end = sNowUs() + kxLINK_SPIN_US;
+    do
+    {
+        if (kxPacketFifo_GetLength(fifo) != length)
+        {
+            return true;
+        }
+        std::this_thread::yield();
+    } while (sNowUs() < end);
+    return false;
 }
 
 bool sValid(const kxLink* link)
@@ -417,9 +434,16 @@ int sOutPipeProcess(void* argument)
 {
     auto* link = static_cast<kxLink*>(argument);
     link->outReady = 1;
+    bool wrote = false;
     while (link->running)
     {
+        // Right after a write the next packet often follows at once.
+        if (wrote)
+        {
+            sSpinWhileLength(link->outFifo, 0);
+        }
         kxPacket* packet = kxPacketFifo_Await(link->outFifo, kxLINK_OUT_WAIT_MS);
+        wrote = packet != nullptr;
         if (packet == nullptr)
         {
             continue;
@@ -893,6 +917,12 @@ kxPacket* kxLink_AwaitFirst(uint32_t id, kxLinkPacketFilter filter, void* ref, u
     }
     uint64_t deadline = sNowMs() + timeoutMs;
     kxPacket* packet = nullptr;
+    // A reply that comes within kxLINK_SPIN_US is awaited without sleeping.
+    // Only the length is watched, so the filter still judges each packet once.
+    if (timeoutMs > 0)
+    {
+        sSpinWhileLength(link->inFifo, kxPacketFifo_GetLength(link->inFifo));
+    }
     for (;;)
     {
         uint64_t fifo = link->inFifo;

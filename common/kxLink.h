@@ -27,7 +27,9 @@
 // stream's read (the socket stream waits for readability); over a stream
 // whose read never waits it sleeps a millisecond between empty reads once
 // they have come back empty many times in a row. While syncing it sends its
-// six sync requests again at most every kxLINK_SYNC_RESEND_MS. Stop and
+// six sync requests again at most every kxLINK_SYNC_RESEND_MS. While packets
+// flow, the out-pipe after each write, and a caller in kxLink_AwaitFirst,
+// look for the next packet for up to kxLINK_SPIN_US before they sleep. Stop and
 // destroy end even with a dead stream or a silent module: the final writes
 // after a stop last at most kxLINK_FINAL_DRAIN_MS.
 #pragma once
@@ -58,6 +60,10 @@ extern "C"
 // longest packet (30 bytes) still fits.
 #define kxLINK_POOL_FILL_LIMIT 4066
 #define kxLINK_OUT_WAIT_MS 100
+// How long a waiter polls (yielding the processor) before it sleeps: a reply
+// or the next packet that comes this soon is taken without the cost of waking
+// a sleeping thread.
+#define kxLINK_SPIN_US 50
 #define kxLINK_READ_ERROR_PAUSE_MS 100
 #define kxLINK_FINAL_DRAIN_MS 1000
 #define kxLINK_RESET_ATTEMPTS 20

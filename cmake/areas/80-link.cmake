@@ -40,3 +40,9 @@ kx_add_fuzzer(fuzz_link_inpipe
   SOURCES tests/link/FuzzLinkInPipe.cpp
   LIBS kx_link
   CORPUS ${CMAKE_SOURCE_DIR}/tests/link/fuzz_link_inpipe_seeds)
+
+if(KX_BENCH)
+  add_executable(bench_link bench/link_bench.cpp)
+  target_link_libraries(bench_link PRIVATE kx_link Threads::Threads)
+  set_target_properties(bench_link PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endif()
