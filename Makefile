@@ -6,7 +6,7 @@ export ASAN_OPTIONS ?= verify_asan_link_order=0:detect_leaks=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all bootstrap build demo test test-main test-asan test-tsan test-fuzz bench format clean
+.PHONY: all bootstrap build demo test check-format test-main test-asan test-tsan test-fuzz bench format clean
 
 all: build
 
@@ -22,7 +22,12 @@ build: bootstrap build/CMakeCache.txt
 demo: build
 	@scripts/demo build
 
-test: test-main test-asan test-tsan test-fuzz
+# The format check comes first: it takes a second and fails before any build.
+test: check-format
+	$(MAKE) test-main test-asan test-tsan test-fuzz
+
+check-format: bootstrap
+	@scripts/check-format
 
 test-main: build
 	cd build && $(CTEST)

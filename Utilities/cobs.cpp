@@ -1,5 +1,5 @@
 // COBS encoding and decoding.
-#include "Utilities/cobs.h"
+#include <lumbrixon/cobs.h>
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "Utilities/crc8.h"
+#include <lumbrixon/crc8.h>
 
 #include <array>
 #include <cassert>

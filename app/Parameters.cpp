@@ -2,7 +2,7 @@
 
 #include "app/Log.h"
 #include "app/server/UpdateServerRequest.h"
-#include "common/kxDirectory.h"
+#include <lumbrixon/kxDirectory.h>
 
 #include <cerrno>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 
 #include "app/CommandsClass.h"
 #include "app/UpdaterDisplayInterface.h"
-#include "common/kxError.h"
+#include <lumbrixon/kxError.h>
 
 #include <cstdint>
 #include <string>

@@ -15,12 +15,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <vector>
-
-class BirdFile;
-// One listed module (serial number, addresses, model, firmware version and
-// build, name, error); defined with the device-listing flow.
-struct DeviceInfo;
 
 // Four words identifying one chip, in the order the chip reports them.
 struct Fingerprint
@@ -47,22 +41,16 @@ public:
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;
 
-    // Device listing. A transport is a device link type (1 USB, 2 TCP/IP);
-    // 0 means every transport (USB then TCP/IP), or, behind a router, the
-    // router's own.
-    std::vector<DeviceInfo> Discover_Devices(int transport);
-    std::vector<DeviceInfo> Discover_LXNetwork_Devices(unsigned routerSerial, int transport);
-    // Discovers (behind the router when routerSerial is not 0) and prints
-    // the list with the heading for `transport`. False when the search could
-    // not be made; an empty list is not a failure.
+    // Device listing: discovers (behind the router when routerSerial is not
+    // 0) and prints the list with the heading for `transport`, a device link
+    // type (1 USB, 2 TCP/IP; 0 means every transport, or, behind a router,
+    // the router's own). False when the search could not be made; an empty
+    // list is not a failure.
     bool List_Devices(unsigned routerSerial, int transport);
 
     // Update of a running module.
     bool Update_Firmware(uint32_t serial, uint32_t build, std::string birdPath,
                          uint8_t moduleAddress, uint32_t routerSerial, bool overrideChecks);
-    // Throws std::runtime_error when no image can be loaded.
-    BirdFile load_bird(const char* verb, std::string birdPath, uint32_t serial, uint32_t build,
-                       bool download);
     void Set_UEIBytes_Load(bool useUEIBytes) { use_uei_bytes = useUEIBytes; }
 
     // Firmware acquisition and build lists. The downloads return the build
@@ -96,8 +84,6 @@ protected:
 };
 
 // Listings main prints, through the display at level info.
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
-                          int transport);
 void _display_builds(UpdaterDisplayInterface& display, const BuildList& builds, uint32_t serial);
 void _display_jwt(UpdaterDisplayInterface& display, const std::string& jwt);
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);

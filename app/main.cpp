@@ -7,10 +7,11 @@
 #include "app/Parameters.h"
 #include "app/Updater.h"
 #include "app/Usage.h"
-#include "common/kxDirectory.h"
+#include <lumbrixon/kxDirectory.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace
 {
@@ -41,149 +42,204 @@ std::string _store_directory(const Parameters& params)
     return BuildPath(root.c_str(), "updater", nullptr);
 }
 
-// Fingerprint and download come first and only record a failure; then the
-// first of discover, update, list builds, list local builds and JWT runs.
+// What became of a command that runs before the main one.
+enum class Outcome
+{
+    Done,
+    Failed,  // recorded; the run goes on
+    Refused, // the run ends at once with status 1
+};
+
+// -N: reads the chip's fingerprint over the serial port.
+Outcome _command_fingerprint(const Parameters& params, CLI_Display& display, Updater& updater)
+{
+    if (params.serial_port.empty())
+    {
+        display.message(UpdaterDisplayInterface::Error,
+                        "Must specify the serial port used for connecting");
+        return Outcome::Refused;
+    }
+    Fingerprint fingerprint;
+    if (!updater.Get_Fingerprint(fingerprint, params.serial_port, _FINGERPRINT_SERIAL,
+                                 params.bird_file, static_cast<uint32_t>(params.baud_rate), true))
+    {
+        display.message(UpdaterDisplayInterface::Error, "Got no response from chip");
+        return Outcome::Failed;
+    }
+    _display_fingerprint(display, fingerprint);
+    return Outcome::Done;
+}
+
+// -G: downloads a build into the store. A following update uses exactly the
+// build that was stored.
+Outcome _command_get_build(Parameters& params, CLI_Display& display, Updater& updater)
+{
+    if (params.serial_number == 0)
+    {
+        display.message(UpdaterDisplayInterface::Error, "-G must specify a specific device via -d");
+        display.message(UpdaterDisplayInterface::Error, "--help for usage information");
+        return Outcome::Refused;
+    }
+    display.message(UpdaterDisplayInterface::Info,
+                    "Retrieving firmware for device with serial number %08X", params.serial_number);
+    if (params.build_number.empty())
+    {
+        display.message(UpdaterDisplayInterface::Info, "No build specified");
+        display.message(UpdaterDisplayInterface::Info, "Using Latest build");
+    }
+    else
+    {
+        display.message(UpdaterDisplayInterface::Info, "Retrieving firmware build %s",
+                        params.build_number.c_str());
+    }
+    uint32_t stored = updater.Download_Firmware(params.serial_number, params.build_number,
+                                                params.override_checks, false);
+    if (stored == 0)
+    {
+        return Outcome::Failed;
+    }
+    params.build_number = std::to_string(stored);
+    return Outcome::Done;
+}
+
+// -D: lists the modules, directly or behind the router given with -r.
+bool _command_discover(const Parameters& params, CLI_Display& display, Updater& updater)
+{
+    int transport =
+        params.transport_given && params.transport != TRANSPORT_RECOVER ? params.transport : 0;
+    if (params.router_serial_number != 0)
+    {
+        display.message(UpdaterDisplayInterface::Info,
+                        "Searching for Lumbrixon Network devices connected to %08X",
+                        params.router_serial_number);
+        return updater.List_Devices(params.router_serial_number, transport);
+    }
+    display.message(UpdaterDisplayInterface::Info, "Searching for Lumbrixon devices");
+    // Without a transport a plain search looks on USB only.
+    return updater.List_Devices(0, transport != 0 ? transport : TRANSPORT_USB);
+}
+
+// -U: updates a running module, or recovers one with -t RECOVER.
+bool _command_update(const Parameters& params, CLI_Display& display, Updater& updater)
+{
+    char* end = nullptr;
+    uint32_t build = _get_int_arg(params.build_number.c_str(), &end);
+    updater.Set_UEIBytes_Load(params.use_uei_bytes);
+    if (params.transport == TRANSPORT_RECOVER)
+    {
+        return updater.Recover_Firmware(
+            params.serial_port, build, static_cast<uint32_t>(params.baud_rate),
+            params.serial_number, params.bird_file, params.override_checks);
+    }
+    if (params.serial_number == 0)
+    {
+        display.message(UpdaterDisplayInterface::Error,
+                        "Must specify the specific device to be updated");
+        return false;
+    }
+    return updater.Update_Firmware(params.serial_number, build, params.bird_file,
+                                   params.module_address, params.router_serial_number,
+                                   params.override_checks);
+}
+
+// The listing commands need a serial number; false (after the error and the
+// short usage) without one.
+bool _has_serial(const Parameters& params, CLI_Display& display, const char* command)
+{
+    if (params.serial_number != 0)
+    {
+        return true;
+    }
+    display.message(UpdaterDisplayInterface::Error,
+                    "Error must supply a serial number for the %s command", command);
+    _display_usage(false, false);
+    return false;
+}
+
+// -B: the builds the server offers for the module.
+bool _command_list_builds(const Parameters& params, CLI_Display& display, Updater& updater)
+{
+    if (!_has_serial(params, display, "List Builds"))
+    {
+        return false;
+    }
+    bool answered = true;
+    _display_builds(display, updater.Get_BuildList(params.serial_number, &answered),
+                    params.serial_number);
+    return answered;
+}
+
+// -L: the builds in the store for the module.
+bool _command_list_local_builds(const Parameters& params, CLI_Display& display, Updater& updater)
+{
+    if (!_has_serial(params, display, "List Local Builds"))
+    {
+        return false;
+    }
+    bool answered = true;
+    _display_builds(display, updater.Get_BuildListLocal(params.serial_number, &answered),
+                    params.serial_number);
+    return answered;
+}
+
+// -J: the module's token.
+bool _command_get_jwt(const Parameters& params, CLI_Display& display, Updater& updater)
+{
+    if (!_has_serial(params, display, "Get JWT"))
+    {
+        return false;
+    }
+    bool answered = true;
+    _display_jwt(display, updater.Get_JWT(params.serial_number, &answered));
+    return answered;
+}
+
+// Folds the outcome of a command that runs before the main one into the run
+// status; false when the run ends.
+bool _carry_on(Outcome outcome, int& runStatus)
+{
+    if (outcome == Outcome::Failed)
+    {
+        runStatus = 1;
+    }
+    return outcome != Outcome::Refused;
+}
+
+// Fingerprint and download come first and only record a failure (unless
+// refused outright); then the first of discover, update, list builds, list
+// local builds and JWT runs.
 int _run_commands(Parameters& params, CLI_Display& display, const std::string& storeDirectory)
 {
     const CommandsClass& commands = params.commands;
     Updater updater(params.server_url.c_str(), storeDirectory.c_str(), display);
     int runStatus = 0;
 
-    if (commands.IsSet(CMD_FINGERPRINT))
+    if (commands.IsSet(CMD_FINGERPRINT) &&
+        !_carry_on(_command_fingerprint(params, display, updater), runStatus))
     {
-        if (params.serial_port.empty())
-        {
-            display.message(UpdaterDisplayInterface::Error,
-                            "Must specify the serial port used for connecting");
-            return 1;
-        }
-        Fingerprint fingerprint;
-        if (updater.Get_Fingerprint(fingerprint, params.serial_port, _FINGERPRINT_SERIAL,
-                                    params.bird_file, static_cast<uint32_t>(params.baud_rate),
-                                    true))
-        {
-            _display_fingerprint(display, fingerprint);
-        }
-        else
-        {
-            display.message(UpdaterDisplayInterface::Error, "Got no response from chip");
-            runStatus = 1;
-        }
+        return 1;
+    }
+    if (commands.IsSet(CMD_GET_BUILD) &&
+        !_carry_on(_command_get_build(params, display, updater), runStatus))
+    {
+        return 1;
     }
 
-    if (commands.IsSet(CMD_GET_BUILD))
+    using Command = bool (*)(const Parameters&, CLI_Display&, Updater&);
+    const std::pair<uint32_t, Command> mainCommands[] = {
+        {CMD_DISCOVER, _command_discover},
+        {CMD_UPDATE, _command_update},
+        {CMD_LIST_BUILDS, _command_list_builds},
+        {CMD_LIST_LOCAL_BUILDS, _command_list_local_builds},
+        {CMD_GET_JWT, _command_get_jwt},
+    };
+    for (const auto& [command, run] : mainCommands)
     {
-        if (params.serial_number == 0)
+        if (commands.IsSet(command))
         {
-            display.message(UpdaterDisplayInterface::Error,
-                            "-G must specify a specific device via -d");
-            display.message(UpdaterDisplayInterface::Error, "--help for usage information");
-            return 1;
-        }
-        display.message(UpdaterDisplayInterface::Info,
-                        "Retrieving firmware for device with serial number %08X",
-                        params.serial_number);
-        if (params.build_number.empty())
-        {
-            display.message(UpdaterDisplayInterface::Info, "No build specified");
-            display.message(UpdaterDisplayInterface::Info, "Using Latest build");
-        }
-        else
-        {
-            display.message(UpdaterDisplayInterface::Info, "Retrieving firmware build %s",
-                            params.build_number.c_str());
-        }
-        uint32_t stored = updater.Download_Firmware(params.serial_number, params.build_number,
-                                                    params.override_checks, false);
-        if (stored != 0)
-        {
-            // A following update uses exactly the build that was stored.
-            params.build_number = std::to_string(stored);
-        }
-        else
-        {
-            runStatus = 1;
+            return _exit_status(run(params, display, updater), runStatus);
         }
     }
-
-    if (commands.IsSet(CMD_DISCOVER))
-    {
-        int transport =
-            params.transport_given && params.transport != TRANSPORT_RECOVER ? params.transport : 0;
-        bool listed;
-        if (params.router_serial_number != 0)
-        {
-            display.message(UpdaterDisplayInterface::Info,
-                            "Searching for Lumbrixon Network devices connected to %08X",
-                            params.router_serial_number);
-            listed = updater.List_Devices(params.router_serial_number, transport);
-        }
-        else
-        {
-            display.message(UpdaterDisplayInterface::Info, "Searching for Lumbrixon devices");
-            // Without a transport a plain search looks on USB only.
-            listed = updater.List_Devices(0, transport != 0 ? transport : TRANSPORT_USB);
-        }
-        return _exit_status(listed, runStatus);
-    }
-
-    if (commands.IsSet(CMD_UPDATE))
-    {
-        char* end = nullptr;
-        uint32_t build = _get_int_arg(params.build_number.c_str(), &end);
-        updater.Set_UEIBytes_Load(params.use_uei_bytes);
-        bool updated;
-        if (params.transport == TRANSPORT_RECOVER)
-        {
-            updated = updater.Recover_Firmware(
-                params.serial_port, build, static_cast<uint32_t>(params.baud_rate),
-                params.serial_number, params.bird_file, params.override_checks);
-        }
-        else if (params.serial_number != 0)
-        {
-            updated = updater.Update_Firmware(params.serial_number, build, params.bird_file,
-                                              params.module_address, params.router_serial_number,
-                                              params.override_checks);
-        }
-        else
-        {
-            display.message(UpdaterDisplayInterface::Error,
-                            "Must specify the specific device to be updated");
-            return 1;
-        }
-        return _exit_status(updated, runStatus);
-    }
-
-    if (commands.IsSet(CMD_LIST_BUILDS | CMD_LIST_LOCAL_BUILDS | CMD_GET_JWT))
-    {
-        const char* missing = commands.IsSet(CMD_LIST_BUILDS)         ? "List Builds"
-                              : commands.IsSet(CMD_LIST_LOCAL_BUILDS) ? "List Local Builds"
-                                                                      : "Get JWT";
-        if (params.serial_number == 0)
-        {
-            display.message(UpdaterDisplayInterface::Error,
-                            "Error must supply a serial number for the %s command", missing);
-            _display_usage(false, false);
-            return 1;
-        }
-        bool answered = true;
-        if (commands.IsSet(CMD_LIST_BUILDS))
-        {
-            _display_builds(display, updater.Get_BuildList(params.serial_number, &answered),
-                            params.serial_number);
-        }
-        else if (commands.IsSet(CMD_LIST_LOCAL_BUILDS))
-        {
-            _display_builds(display, updater.Get_BuildListLocal(params.serial_number, &answered),
-                            params.serial_number);
-        }
-        else
-        {
-            _display_jwt(display, updater.Get_JWT(params.serial_number, &answered));
-        }
-        return _exit_status(answered, runStatus);
-    }
-
     return runStatus;
 }
 

@@ -1,6 +1,6 @@
 // Packet FIFO timings: a put/await round trip between two threads, and a
 // filtered take from a FIFO that holds many unrelated packets.
-#include "common/packetfifo.h"
+#include <lumbrixon/packetfifo.h>
 
 #include <benchmark/benchmark.h>
 

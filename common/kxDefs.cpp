@@ -1,5 +1,5 @@
 // Model numbers of the Lumbrixon family and their display names.
-#include "common/kxDefs.h"
+#include <lumbrixon/kxDefs.h>
 
 namespace
 {

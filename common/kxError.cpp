@@ -1,8 +1,13 @@
 // Error code names and descriptions, and the diagnostic switches.
-#include "common/kxError.h"
+#include <lumbrixon/kxError.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <type_traits>
+
+// Codes are carried as unsigned integers wherever they cross an interface.
+static_assert(sizeof(kxErr) == sizeof(unsigned int));
+static_assert(std::is_unsigned_v<std::underlying_type_t<kxErr>>);
 
 uint8_t kxLumbrixonDebuggingEnable = 0;
 uint32_t kxLumbrixonDebuggingLevel = 0;
@@ -63,14 +68,14 @@ static_assert(sizeof(sNames) / sizeof(sNames[0]) == kxErrUnknown + 1);
 static_assert(sizeof(sDescriptions) / sizeof(sDescriptions[0]) == kxErrUnknown + 1);
 } // namespace
 
-const char* kxError_GetErrorText(kxErr code)
+const char* kxError_GetErrorText(unsigned int code)
 {
-    return sNames[code > kxErrUnknown ? static_cast<kxErr>(kxErrUnknown) : code];
+    return sNames[code > kxErrUnknown ? unsigned(kxErrUnknown) : code];
 }
 
-const char* kxError_GetErrorDescription(kxErr code)
+const char* kxError_GetErrorDescription(unsigned int code)
 {
-    return sDescriptions[code > kxErrUnknown ? static_cast<kxErr>(kxErrUnknown) : code];
+    return sDescriptions[code > kxErrUnknown ? unsigned(kxErrUnknown) : code];
 }
 
 void kxDebug_Printf(uint32_t area, const char* format, ...)

@@ -1,39 +1,49 @@
 // A background thread that runs one logging callback against an output file.
-#include "common/kxLogger.h"
+#include <lumbrixon/kxLogger.h>
+
+#include <lumbrixon/kxThread.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <new>
-#include <pthread.h>
-
-static const uint16_t kLoggerCheck = 0xDEED;
 
 // Threads: the controlling thread (the one that creates, enables, disables and
 // destroys the logger) writes every field; the logging thread reads
 // `callback`, `file` and `value`, and polls `running` until it is cleared.
 // There is no lock: enabling and disabling are made by one controlling thread.
-// The record is freed only after the logging thread has been joined.
+// `thread` is the running logging thread, null while it is stopped; only the
+// controlling thread reads or writes it (the logging thread may start before
+// it is set, so it knows itself by sLoggingFor instead). The record is freed
+// only after the logging thread has been joined.
 struct kxLogger
 {
+    uint16_t check;
     int32_t value;
     kxLoggerCallback callback;
     kxFileRef file;
-    pthread_t thread;
+    kxThread* thread;
     std::atomic<uint8_t> running;
-    uint16_t check;
 };
 
 static bool sValid(const kxLogger* logger)
 {
-    return logger && logger->check == kLoggerCheck;
+    return logger && logger->check == kxLOGGER_CHECK;
 }
 
-static void* sLoggerThread(void* context)
+// The logger whose logging thread this is; null in every other thread.
+static thread_local const kxLogger* sLoggingFor = nullptr;
+
+static bool sOnLoggingThread(const kxLogger* logger)
+{
+    return sLoggingFor == logger;
+}
+
+static int sLoggerThread(void* context)
 {
     kxLogger* logger = static_cast<kxLogger*>(context);
+    sLoggingFor = logger;
     while (sValid(logger) && logger->running.load())
         logger->callback(logger->file, logger->value);
-    return nullptr;
+    return 0;
 }
 
 kxLogger* kxLogger_Create(int32_t value, kxLoggerCallback callback, const char* path)
@@ -43,14 +53,15 @@ kxLogger* kxLogger_Create(int32_t value, kxLoggerCallback callback, const char* 
     kxLogger* logger = new (std::nothrow) kxLogger();
     if (!logger)
         return nullptr;
+    logger->check = kxLOGGER_CHECK;
     logger->running = 0;
-    logger->check = kLoggerCheck;
     logger->callback = callback;
     logger->value = value;
-    logger->thread = pthread_self();
+    logger->thread = nullptr;
     logger->file = kxFile_Open(path, kxFileAppend);
     if (!logger->file)
     {
+        logger->check = 0;
         delete logger;
         return nullptr;
     }
@@ -65,9 +76,9 @@ kxErr kxLogger_Enable(kxLogger* logger)
     if (logger->running.load())
         return kxErrNone;
     logger->running = 1;
-    if (pthread_create(&logger->thread, nullptr, sLoggerThread, logger) != 0)
+    logger->thread = kxThread_Create(sLoggerThread, logger);
+    if (!logger->thread)
     {
-        logger->thread = pthread_self();
         logger->running = 0;
         return kxErrResource;
     }
@@ -80,11 +91,10 @@ kxErr kxLogger_Disable(kxLogger* logger)
         return kxErrParam;
     if (!logger->running.load())
         return kxErrNone;
-    if (pthread_equal(logger->thread, pthread_self()))
+    if (sOnLoggingThread(logger))
         return kxErrNone;
     logger->running = 0;
-    int rc = pthread_join(logger->thread, nullptr);
-    logger->thread = pthread_self();
+    int rc = kxThread_Destroy(&logger->thread);
     return rc != 0 ? kxErrUnknown : kxErrNone;
 }
 
@@ -95,7 +105,7 @@ kxErr kxLogger_Destroy(kxLogger** reference)
     kxLogger* logger = *reference;
     // From inside the callback the logging thread cannot be joined, and freeing
     // the record under it would leave the thread reading freed memory.
-    if (logger->running.load() && pthread_equal(logger->thread, pthread_self()))
+    if (logger->running.load() && sOnLoggingThread(logger))
         return kxErrBusy;
     kxErr rc = kxErrNone;
     if (logger->running.load())

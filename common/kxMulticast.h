@@ -1,5 +1,6 @@
 // One IPv4 UDP multicast socket: a receiver joined to a group on one interface,
-// or a sender that writes datagrams to the group.
+// or a sender that writes datagrams to the group (platform interface,
+// implemented in unix/unix_multicast.cpp).
 //
 // Addresses are IPv4 addresses as 32-bit values in network byte order; ports
 // are in host order. Datagrams carry a time-to-live of 1 and loop back to the
@@ -15,6 +16,8 @@ extern "C"
 {
 #endif
 
+#define kxMULTICAST_CHECK 0x3C3C
+
     typedef struct kxMulticast kxMulticast;
 
     // Creates a receiver (bound to any local address on `port` and joined to
@@ -24,7 +27,8 @@ extern "C"
     kxMulticast* kxMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint16_t port,
                                     bool isSender);
     // Closes the socket, frees the object and clears the pointer; -2 when there is
-    // none, else 0.
+    // none (a null or invalid object: the pointer is cleared all the same and
+    // nothing is freed), else 0.
     int kxMulticast_Destroy(kxMulticast** multicast);
     // Sends one datagram to the group: the byte count sent, -1 on a send error,
     // -2 for a null object, -3 for a receiving socket.
@@ -33,6 +37,10 @@ extern "C"
     // byte count, -1 on a time-out or error, -2 for a null object, -3 for a sending
     // socket.
     long kxMulticast_Receive(kxMulticast* multicast, void* buffer, size_t size);
+
+    // True when text is a dotted IPv4 address ("192.0.2.1"); the address, in
+    // network byte order, goes to *address when address is not null.
+    bool kxMulticast_ParseIPv4(const char* text, uint32_t* address);
 
 #ifdef __cplusplus
 }

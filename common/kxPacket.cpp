@@ -1,5 +1,5 @@
 // Device packets on the heap, byte accumulation and the UEI byte helpers.
-#include "common/kxPacket.h"
+#include <lumbrixon/kxPacket.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -39,11 +39,14 @@ kxPacket* kxPacket_Copy(const kxPacket* packet)
 
 kxErr kxPacket_Destroy(kxPacket** packet)
 {
-    if (!packet || !*packet)
+    if (!packet)
         return kxErrParam;
-    (*packet)->check = 0;
-    free(*packet);
+    kxPacket* record = *packet;
     *packet = nullptr;
+    if (!kxVALIDPACKET(record))
+        return kxErrParam;
+    record->check = 0;
+    free(record);
     return kxErrNone;
 }
 
@@ -163,7 +166,7 @@ void kxUEI_ModifyIntBuffer(uint32_t* values, size_t count)
 // and the continuation bit.
 static uint8_t sLastDataByte(const kxPacket* packet)
 {
-    if (!packet || packet->length == 0 || packet->length > kxPACKET_MAX_DATA)
+    if (!kxVALIDPACKET(packet) || packet->length == 0 || packet->length > kxPACKET_MAX_DATA)
         return 0;
     return packet->data[packet->length - 1];
 }
@@ -180,12 +183,12 @@ uint8_t kxUEI_getBytesContinue(const kxPacket* packet)
 
 bool kxUEI_getBytesFullPacket(const kxPacket* packet)
 {
-    return packet && (packet->length == 27 || packet->length == 28);
+    return kxVALIDPACKET(packet) && (packet->length == 27 || packet->length == 28);
 }
 
 bool kxUEI_isNotUEIPayload(const kxPacket* packet)
 {
-    if (!packet)
+    if (!kxVALIDPACKET(packet))
         return false;
     switch (packet->data[0])
     {
@@ -215,6 +218,6 @@ bool kxUEI_isUEIPayload(const kxPacket* packet)
 
 bool kxUEI_isStreamPacket(const kxPacket* packet)
 {
-    return packet && packet->length >= 5 && kxUEI_isUEIPayload(packet) && packet->data[1] <= 0x3F &&
-           (packet->data[2] & 0x40) != 0;
+    return kxVALIDPACKET(packet) && packet->length >= 5 && kxUEI_isUEIPayload(packet) &&
+           packet->data[1] <= 0x3F && (packet->data[2] & 0x40) != 0;
 }

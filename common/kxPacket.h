@@ -2,7 +2,7 @@
 // The record doubles as the accumulator a reader fills byte by byte.
 #pragma once
 
-#include "common/kxError.h"
+#include <lumbrixon/kxError.h>
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>

@@ -1,7 +1,7 @@
 // Generic stream operations and the file streams.
-#include "common/kxStream.h"
+#include <lumbrixon/kxStream.h>
 
-#include "unix/unix_file.h"
+#include <lumbrixon/kxFile.h>
 
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +12,7 @@
 // that reads the stream. No locks.
 struct kxStream
 {
+    uint16_t check;
     kxStreamGetFunction get;
     kxStreamPutFunction put;
     kxStreamWriteFunction write;
@@ -22,7 +23,6 @@ struct kxStream
     uint32_t capacity;
     uint32_t readPos;
     uint32_t writePos;
-    uint16_t check;
 };
 
 namespace

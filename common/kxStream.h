@@ -14,7 +14,7 @@
 // neither of them runs.
 #pragma once
 
-#include "common/kxError.h"
+#include <lumbrixon/kxError.h>
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -98,26 +98,26 @@ extern "C"
     kxErr kxStream_CreateFileInput(const char* path, kxStream** stream);
     kxErr kxStream_CreateFileOutput(const char* path, kxStream** stream);
 
-    // A raw serial stream (unix/unix_streamserial.h). baudIndex 0..7 selects
+    // A raw serial stream (kxStreamSerial.h). baudIndex 0..7 selects
     // 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400 bits per second
     // (a higher index is refused); dataBits 0 = 8, 1 = 7; stopBits 0 = one,
     // 1 = two; parity non-zero = even.
     kxErr kxStream_CreateSerial(const char* port, uint32_t baudIndex, uint32_t parity,
                                 uint32_t dataBits, uint32_t stopBits, kxStream** stream);
     // The same serial port carrying COBS frames with a CRC-8
-    // (common/kxStream_CobsEncoding.h).
+    // (kxStream_CobsEncoding.h).
     kxErr kxStream_CreateSerial_Packetized(const char* port, uint32_t baudIndex, uint32_t parity,
                                            uint32_t dataBits, uint32_t stopBits, kxStream** stream);
 
-    // A TCP connection (unix/unix_streamsocket.h). address: IPv4 in network byte
+    // A TCP connection (kxStreamSocket.h). address: IPv4 in network byte
     // order; port: host order.
     kxErr kxStream_CreateSocket(uint32_t address, uint16_t port, kxStream** stream);
 
-    // A module reached through the USB driver (unix/unix_streamusb.h).
+    // A module reached through the USB driver (kxStreamUSB.h).
     kxErr kxStream_CreateUSB(uint32_t serialNumber, kxStream** stream);
 
     // A COBS framing stream over an inner stream given by its operations and
-    // reference (common/kxStream_CobsEncoding.h). The COBS stream owns the inner
+    // reference (kxStream_CobsEncoding.h). The COBS stream owns the inner
     // reference: it is released through `del`.
     kxErr kxStream_CreateCobsEncoding(kxStreamGetFunction get, kxStreamPutFunction put,
                                       kxStreamWriteFunction write, kxStreamDeleteFunction del,

@@ -1,9 +1,9 @@
 // COBS framing streams.
-#include "common/kxStream_CobsEncoding.h"
+#include <lumbrixon/kxStream_CobsEncoding.h>
 
-#include "Utilities/cobs.h"
-#include "Utilities/crc8.h"
-#include "common/kxPacket.h"
+#include <lumbrixon/cobs.h>
+#include <lumbrixon/crc8.h>
+#include <lumbrixon/kxPacket.h>
 
 #include <stdlib.h>
 #include <string.h>

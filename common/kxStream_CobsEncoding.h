@@ -4,7 +4,7 @@
 // serial port): each packet's wire form (address, length, data) is followed by
 // its CRC-8, COBS-encoded and ended with one 0x00 delimiter.
 //
-// kxStream_CreateCobsEncoding (declared in common/kxStream.h) builds one over
+// kxStream_CreateCobsEncoding (declared in kxStream.h) builds one over
 // the inner stream's operations and reference; the COBS stream then owns the
 // inner reference and releases it through the inner `del`. When creation fails
 // the inner reference is left to the caller. Results: kxErrParam for a null
@@ -33,7 +33,7 @@
 // Threads: one thread may read (get) while another writes (write, put).
 #pragma once
 
-#include "common/kxStream.h"
+#include <lumbrixon/kxStream.h>
 
 #ifdef __cplusplus
 extern "C"

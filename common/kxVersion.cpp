@@ -1,5 +1,5 @@
 // Firmware version words and the library's own version.
-#include "common/kxVersion.h"
+#include <lumbrixon/kxVersion.h>
 
 #include <cstdio>
 #include <cstdlib>

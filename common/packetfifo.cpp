@@ -1,15 +1,16 @@
 // Packet FIFOs: a deque of numbered packet copies under one mutex, with a
-// condition variable for waiters, and a registry from identifier to FIFO.
-#include "common/packetfifo.h"
+// condition for waiters, and a registry from identifier to FIFO.
+#include <lumbrixon/packetfifo.h>
+#include "packetfifo_internal.h"
+
+#include <lumbrixon/kxMutex.h>
+#include <lumbrixon/kxTime.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #define kxPACKETFIFO_CHECK 0xF1F0
@@ -29,28 +30,59 @@ struct SerialPacket
     std::unique_ptr<kxPacket, kxPacketDeleter> packet;
 };
 
+// Holds a kxMutex for the life of the object.
+class Held
+{
+public:
+    explicit Held(kxMutex* mutex) : held(mutex) { kxMutex_Lock(held); }
+    ~Held() { kxMutex_Unlock(held); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    kxMutex* mutex() const { return held; }
+
+private:
+    kxMutex* held;
+};
+
 // Threads: any thread calls any operation (the link's in-pipe reader and
 // out-pipe writer, and every caller waiting for a reply). `packets`, `open` and
-// `nextSequence` are touched only under `lock`; `check` is set at creation and
-// only read afterwards. Lock order: the registry mutex is never held while
-// `lock` is taken, except by Destroy, which erases the FIFO from the registry
-// under the registry mutex and takes `lock` only after releasing it.
+// `nextSequence` are touched only under `lock`; waiters sleep on `condition`
+// with `lock` held. `check`, `lock` and `condition` are set at creation and
+// only read afterwards; the last shared reference frees them. Lock order: the
+// registry mutex is never held while `lock` is taken, except by Destroy, which
+// erases the FIFO from the registry under the registry mutex and takes `lock`
+// only after releasing it.
 struct packetFifo
 {
-    uint16_t check = kxPACKETFIFO_CHECK;
+    uint16_t check = 0;
     std::deque<SerialPacket> packets;
-    std::condition_variable condition;
-    std::mutex lock;
+    kxCondition* condition = nullptr;
+    kxMutex* lock = nullptr;
     bool open = true;
     uint64_t nextSequence = 0;
+
+    packetFifo() = default;
+    packetFifo(const packetFifo&) = delete;
+    packetFifo& operator=(const packetFifo&) = delete;
+    ~packetFifo()
+    {
+        kxCondition_Destroy(&condition);
+        kxMutex_Destroy(&lock);
+    }
 };
 
 using Entry = std::deque<SerialPacket>::iterator;
-using Clock = std::chrono::steady_clock;
 
+// The registry of FIFOs, process-wide.
+// Threads: every thread that creates, destroys or uses a FIFO. The map is read
+// and changed only under `gpPacketFifoDictionaryMutex`, which is held just for
+// the lookup, insert or erase and never while a FIFO's own lock is taken; a
+// lookup copies the shared reference out, so a FIFO erased meanwhile lives on
+// until its last user lets go. The mutex is made with the registry and never
+// destroyed.
 struct FifoRegistry
 {
-    std::mutex gpPacketFifoDictionaryMutex;
+    kxMutex* gpPacketFifoDictionaryMutex = kxMutex_Create("packetFifo registry");
     std::map<uint64_t, std::shared_ptr<packetFifo>> gpPacketFifoDictionary;
 };
 } // namespace
@@ -76,7 +108,7 @@ static std::shared_ptr<packetFifo> sGetFifo(uint64_t id)
     FifoRegistry& registry = sRegistry();
     std::shared_ptr<packetFifo> fifo;
     {
-        std::lock_guard<std::mutex> guard(registry.gpPacketFifoDictionaryMutex);
+        Held guard(registry.gpPacketFifoDictionaryMutex);
         auto found = registry.gpPacketFifoDictionary.find(id);
         if (found != registry.gpPacketFifoDictionary.end())
             fifo = found->second;
@@ -95,16 +127,32 @@ static kxPacket* _stealPacketFromFifo(packetFifo& fifo, Entry entry)
     return packet;
 }
 
-static Clock::time_point sDeadline(uint32_t timeoutMs)
+static uint64_t sDeadline(uint32_t timeoutMs)
 {
-    return Clock::now() + std::chrono::milliseconds(timeoutMs);
+    return kxTime_GetMonotonicNS() + static_cast<uint64_t>(timeoutMs) * 1000000u;
 }
 
-static void _waitUntilNotEmpty(packetFifo& fifo, std::unique_lock<std::mutex>& held,
-                               Clock::time_point deadline)
+static bool sBefore(uint64_t deadline)
 {
-    while (fifo.packets.empty() && fifo.open && Clock::now() < deadline)
-        fifo.condition.wait_until(held, deadline);
+    return kxTime_GetMonotonicNS() < deadline;
+}
+
+// Sleeps on the FIFO's condition until woken or the deadline; false when the
+// wait cannot be made at all (then the caller stops waiting instead of
+// spinning).
+static bool sSleep(packetFifo& fifo, const Held& held, uint64_t deadline)
+{
+    kxErr err = kxCondition_WaitUntil(fifo.condition, held.mutex(), deadline);
+    return err == kxErrNone || err == kxErrTimeout;
+}
+
+static void _waitUntilNotEmpty(packetFifo& fifo, const Held& held, uint64_t deadline)
+{
+    while (fifo.packets.empty() && fifo.open && sBefore(deadline))
+    {
+        if (!sSleep(fifo, held, deadline))
+            return;
+    }
 }
 
 // Judges, in queue order, the entries numbered `nextToJudge` or more and
@@ -129,17 +177,17 @@ static Entry sScanNew(packetFifo& fifo, kxPacketFifoFilter filter, void* ref, ui
 // one judged) keeps a FIFO whose numbering starts at 0 from skipping it. Once
 // the deadline has passed, the scan just made is the last one: nothing can
 // arrive while the lock stays held.
-static Entry _waitUntilProcIsSatisfied(packetFifo& fifo, std::unique_lock<std::mutex>& held,
-                                       kxPacketFifoFilter filter, void* ref,
-                                       Clock::time_point deadline)
+static Entry _waitUntilProcIsSatisfied(packetFifo& fifo, const Held& held,
+                                       kxPacketFifoFilter filter, void* ref, uint64_t deadline)
 {
     uint64_t nextToJudge = 0;
     for (;;)
     {
         Entry found = sScanNew(fifo, filter, ref, nextToJudge);
-        if (found != fifo.packets.end() || !fifo.open || Clock::now() >= deadline)
+        if (found != fifo.packets.end() || !fifo.open || !sBefore(deadline))
             return found;
-        fifo.condition.wait_until(held, deadline);
+        if (!sSleep(fifo, held, deadline))
+            return fifo.packets.end();
     }
 }
 
@@ -157,13 +205,18 @@ extern "C"
         {
             return 0;
         }
+        fifo->lock = kxMutex_Create("packetFifo");
+        fifo->condition = kxCondition_Create();
+        if (!fifo->lock || !fifo->condition)
+            return 0;
+        fifo->check = kxPACKETFIFO_CHECK;
         uint64_t id = ++gpSequentialId;
         if (id == 0)
             id = ++gpSequentialId;
         try
         {
             FifoRegistry& registry = sRegistry();
-            std::lock_guard<std::mutex> guard(registry.gpPacketFifoDictionaryMutex);
+            Held guard(registry.gpPacketFifoDictionaryMutex);
             registry.gpPacketFifoDictionary[id] = fifo;
         }
         catch (...)
@@ -183,7 +236,7 @@ extern "C"
         try
         {
             FifoRegistry& registry = sRegistry();
-            std::lock_guard<std::mutex> guard(registry.gpPacketFifoDictionaryMutex);
+            Held guard(registry.gpPacketFifoDictionaryMutex);
             auto& dictionary = registry.gpPacketFifoDictionary;
             auto found = dictionary.find(*id);
             if (found == dictionary.end())
@@ -198,11 +251,11 @@ extern "C"
         if (!fifo || fifo->check != kxPACKETFIFO_CHECK)
             return kxErrUnknown;
         {
-            std::lock_guard<std::mutex> held(fifo->lock);
+            Held held(fifo->lock);
             fifo->packets.clear();
             fifo->open = false;
         }
-        fifo->condition.notify_all();
+        kxCondition_Broadcast(fifo->condition);
         *id = 0;
         return kxErrNone;
     }
@@ -221,7 +274,7 @@ extern "C"
             hook(id);
         bool signal = true;
         {
-            std::lock_guard<std::mutex> held(fifo->lock);
+            Held held(fifo->lock);
             // A put that loses the race with Destroy must not report a packet
             // queued into a FIFO that nobody can reach any more.
             if (!fifo->open)
@@ -242,7 +295,7 @@ extern "C"
             }
         }
         if (signal)
-            fifo->condition.notify_all();
+            kxCondition_Broadcast(fifo->condition);
         return kxErrNone;
     }
 
@@ -253,11 +306,11 @@ extern "C"
 
     kxPacket* kxPacketFifo_Await(uint64_t id, uint32_t timeoutMs)
     {
-        Clock::time_point deadline = sDeadline(timeoutMs);
+        uint64_t deadline = sDeadline(timeoutMs);
         std::shared_ptr<packetFifo> fifo = sGetFifo(id);
         if (!fifo)
             return nullptr;
-        std::unique_lock<std::mutex> held(fifo->lock);
+        Held held(fifo->lock);
         _waitUntilNotEmpty(*fifo, held, deadline);
         if (fifo->packets.empty())
             return nullptr;
@@ -272,13 +325,13 @@ extern "C"
     kxPacket* kxPacketFifo_AwaitFirst(uint64_t id, kxPacketFifoFilter filter, void* ref,
                                       uint32_t timeoutMs)
     {
-        Clock::time_point deadline = sDeadline(timeoutMs);
+        uint64_t deadline = sDeadline(timeoutMs);
         if (!filter)
             return nullptr;
         std::shared_ptr<packetFifo> fifo = sGetFifo(id);
         if (!fifo)
             return nullptr;
-        std::unique_lock<std::mutex> held(fifo->lock);
+        Held held(fifo->lock);
         Entry found = _waitUntilProcIsSatisfied(*fifo, held, filter, ref, deadline);
         if (found == fifo->packets.end())
             return nullptr;
@@ -292,7 +345,7 @@ extern "C"
         std::shared_ptr<packetFifo> fifo = sGetFifo(id);
         if (!fifo)
             return 0;
-        std::lock_guard<std::mutex> held(fifo->lock);
+        Held held(fifo->lock);
         // remove_if judges each entry once and moves the kept ones forward in
         // their order; a removed packet is released when a kept entry is moved
         // onto it or when the tail is erased.
@@ -309,7 +362,7 @@ extern "C"
         std::shared_ptr<packetFifo> fifo = sGetFifo(id);
         if (!fifo)
             return 0;
-        std::lock_guard<std::mutex> held(fifo->lock);
+        Held held(fifo->lock);
         return fifo->packets.size();
     }
 

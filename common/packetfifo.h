@@ -2,8 +2,8 @@
 // identifiers from a process-wide registry (0 is never a FIFO).
 #pragma once
 
-#include "common/kxError.h"
-#include "common/kxPacket.h"
+#include <lumbrixon/kxError.h>
+#include <lumbrixon/kxPacket.h>
 
 #include <stddef.h>
 #include <stdint.h>
@@ -31,12 +31,6 @@ extern "C"
                                       uint32_t timeoutMs);
     size_t kxPacketFifo_DrainPackets(uint64_t id, kxPacketFifoFilter filter, void* ref);
     size_t kxPacketFifo_GetLength(uint64_t id);
-
-    // Test hook, null outside tests: when set, every Put calls it with the FIFO's
-    // identifier after finding the FIFO and before taking the FIFO's lock, so a
-    // test can hold a put there while another thread destroys that FIFO.
-    typedef void (*kxPacketFifoPutHook)(uint64_t id);
-    void kxPacketFifo_SetPutHookForTest(kxPacketFifoPutHook hook);
 
 #ifdef __cplusplus
 }

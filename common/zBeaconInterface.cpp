@@ -1,21 +1,27 @@
 // Serialises changes of the network interface CZMQ beacons are configured on.
-#include "common/zBeaconInterface.h"
-#include "common/kxError.h"
+#include <lumbrixon/zBeaconInterface.h>
+#include <lumbrixon/kxError.h>
+#include <lumbrixon/kxMulticast.h>
+#include <lumbrixon/kxMutex.h>
 
-#include <arpa/inet.h>
 #include <czmq.h>
-#include <pthread.h>
 #include <string>
 
 #define zBEACON_BACKUP_RESERVE 100
 
 // Beacon-interface state, process-wide.
 // Threads: any thread that configures a beacon (device-server actors, discovery
-// searches). sLock guards sBackup and CZMQ's interface setting whenever they
+// searches). sLock() guards sBackup and CZMQ's interface setting whenever they
 // change; it is the only lock here and no other lock is taken while holding it.
-// It is statically initialised and never destroyed, so it stays usable by code
-// that runs during process exit.
-static pthread_mutex_t sLock = PTHREAD_MUTEX_INITIALIZER;
+// It is made by a static initialiser (or by its first use, should that come
+// from another module's static initialiser) and never destroyed, so it stays
+// usable by code that runs during process exit.
+static kxMutex* sLock()
+{
+    static kxMutex* lock = kxMutex_Create("zBeaconInterface");
+    return lock;
+}
+[[maybe_unused]] static kxMutex* sLockAtStart = sLock();
 static std::string* sBackup = nullptr;
 
 namespace
@@ -25,10 +31,10 @@ struct sBackupOwner
 {
     ~sBackupOwner()
     {
-        pthread_mutex_lock(&sLock);
+        kxMutex_Lock(sLock());
         delete sBackup;
         sBackup = nullptr;
-        pthread_mutex_unlock(&sLock);
+        kxMutex_Unlock(sLock());
     }
 } sBackupOwnerInstance;
 } // namespace
@@ -36,7 +42,7 @@ struct sBackupOwner
 static void sLockInterface(const char* function)
 {
     kxDebug_Printf(kxDebugBeacon, "%s PRE-LOCK\n", function);
-    pthread_mutex_lock(&sLock);
+    kxMutex_Lock(sLock());
     kxDebug_Printf(kxDebugBeacon, "%s LOCKED\n", function);
 }
 
@@ -52,8 +58,7 @@ bool zBeaconInterface_isValid(const char* interfaceText)
         return false;
     if (interfaceText[0] == '\0' || strcmp(interfaceText, "*") == 0)
         return true;
-    struct in_addr address;
-    return inet_pton(AF_INET, interfaceText, &address) == 1;
+    return kxMulticast_ParseIPv4(interfaceText, nullptr);
 }
 
 bool zBeaconInterface_setAndLock(const char* interfaceText)
@@ -68,7 +73,7 @@ bool zBeaconInterface_setAndLock(const char* interfaceText)
 void zBeaconInterface_unlock(void)
 {
     kxDebug_Printf(kxDebugBeacon, "%s: UNLOCKING\n", __func__);
-    pthread_mutex_unlock(&sLock);
+    kxMutex_Unlock(sLock());
 }
 
 bool zBeaconInterface_backupSetAndLock(const char* interfaceText)
@@ -91,7 +96,7 @@ void zBeaconInterface_restoreAndUnlock(void)
 {
     zsys_set_interface(sBackup ? sBackup->c_str() : "");
     kxDebug_Printf(kxDebugBeacon, "%s UNLOCKING\n", __func__);
-    pthread_mutex_unlock(&sLock);
+    kxMutex_Unlock(sLock());
 }
 
 const char* zBeaconInterface_get(void)

@@ -1,6 +1,8 @@
 // USB driver for Lumbrixon modules: libusb bulk transfers or the kernel's device file.
-#include "unix/lxusb_driver.h"
-#include "unix/unix_file.h"
+#include <lumbrixon/lxusb_driver.h>
+#include <lumbrixon/kxFile.h>
+
+#include <lumbrixon/kxMutex.h>
 
 #include <atomic>
 #include <cerrno>
@@ -8,12 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
+#include <libusb.h>
 #include <new>
 #include <poll.h>
 #include <unistd.h>
-
-#define lxusbCHECK 0x05B0
 #define lxusbMAX_WRITE_FAILURES 10
 #define lxusbFAILURES_TO_FAIL 5
 #define lxusbMAX_KERNEL_WRITES 1000
@@ -45,13 +45,32 @@ struct lxusb_device
 
 // The process-wide libusb context and the function that creates it.
 // Threads: any thread that opens a record, enumerates or ends the context.
-// Both variables are read and written only under sContextLock, the only lock
-// of this module. The context is created and ended under it, so that two
+// Both variables are read and written only under sContextLock(), the only
+// lock of this module. The context is created and ended under it, so that two
 // threads never create two contexts; the creating function is libusb_init or a
-// test's stand-in for it, which must not call back into this module.
-static std::mutex sContextLock;
+// test's stand-in for it, which must not call back into this module. The lock
+// is made on first use and never destroyed.
+static kxMutex* sContextLock()
+{
+    static kxMutex* lock = kxMutex_Create("lxusb context");
+    return lock;
+}
+[[maybe_unused]] static kxMutex* sContextLockAtStart = sContextLock();
 static libusb_context* sContext = nullptr;
 static lxusb_init_function sInitFunction = nullptr;
+
+// Holds the context lock for the life of the object.
+namespace
+{
+class ContextHeld
+{
+public:
+    ContextHeld() { kxMutex_Lock(sContextLock()); }
+    ~ContextHeld() { kxMutex_Unlock(sContextLock()); }
+    ContextHeld(const ContextHeld&) = delete;
+    ContextHeld& operator=(const ContextHeld&) = delete;
+};
+} // namespace
 
 static bool sValid(const lxusb_device* usb)
 {
@@ -65,7 +84,7 @@ static int sDefaultInit(libusb_context** context)
 
 libusb_context* Lumbrixon_libusb_context(void)
 {
-    std::lock_guard<std::mutex> guard(sContextLock);
+    ContextHeld guard;
     if (sContext == nullptr)
     {
         libusb_context* context = nullptr;
@@ -86,7 +105,7 @@ libusb_context* Lumbrixon_libusb_init(void)
 
 void Lumbrixon_libusb_exit(void)
 {
-    std::lock_guard<std::mutex> guard(sContextLock);
+    ContextHeld guard;
     if (sContext != nullptr)
     {
         libusb_exit(sContext);
@@ -96,7 +115,7 @@ void Lumbrixon_libusb_exit(void)
 
 void Lumbrixon_libusb_set_init_function(lxusb_init_function function)
 {
-    std::lock_guard<std::mutex> guard(sContextLock);
+    ContextHeld guard;
     sInitFunction = function;
 }
 
@@ -554,16 +573,18 @@ kxErr lxusb_close_lumbrixon_device(lxusb_device* usb)
 
 kxErr lxusb_destroy(lxusb_device** usb)
 {
-    if (usb == nullptr || !sValid(*usb))
+    if (usb == nullptr)
         return kxErrParam;
     lxusb_device* record = *usb;
+    *usb = nullptr;
+    if (!sValid(record))
+        return kxErrParam;
     // Only a record's own mode ever opens a handle or a device file, so the
     // close of that mode finds whatever is still open (and refuses, harmlessly,
     // when nothing is).
     (void)lxusb_close_lumbrixon_device(record);
     record->check = 0;
     delete record;
-    *usb = nullptr;
     return kxErrNone;
 }
 

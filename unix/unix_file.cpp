@@ -1,5 +1,5 @@
 // Files behind tagged references over the C library's streams.
-#include "unix/unix_file.h"
+#include <lumbrixon/kxFile.h>
 
 #include <cassert>
 #include <cerrno>
@@ -10,18 +10,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static const uint16_t kFileCheck = 0xFEED;
-
+// Threads: a file belongs to one thread at a time (the logger's file to its
+// logging thread while it runs). No lock.
 struct kxFile
 {
+    uint16_t check;
     FILE* stream;
     unsigned mode;
-    uint16_t check;
 };
 
 static bool sValid(kxFileRef ref)
 {
-    return ref && ref->check == kFileCheck;
+    return ref && ref->check == kxFILE_CHECK;
 }
 
 static bool sCanRead(kxFileRef ref)
@@ -63,7 +63,7 @@ kxFileRef kxFile_Open(const char* path, unsigned mode)
         fseeko(stream, 0, SEEK_END);
     ref->stream = stream;
     ref->mode = mode;
-    ref->check = kFileCheck;
+    ref->check = kxFILE_CHECK;
     return ref;
 }
 

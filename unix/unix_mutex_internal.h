@@ -1,7 +1,7 @@
 // For tests: how system mutex results become library error codes.
 #pragma once
 
-#include "common/kxError.h"
+#include <lumbrixon/kxError.h>
 
 enum kxMutexOperation
 {

@@ -1,7 +1,7 @@
 // Serial port streams.
-#include "unix/unix_streamserial.h"
+#include <lumbrixon/kxStreamSerial.h>
 
-#include "unix/unix_time.h"
+#include <lumbrixon/kxTime.h>
 
 #include <errno.h>
 #include <fcntl.h>

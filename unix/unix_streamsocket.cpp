@@ -1,7 +1,7 @@
 // TCP socket streams.
-#include "unix/unix_streamsocket.h"
+#include <lumbrixon/kxStreamSocket.h>
 
-#include "unix/unix_time.h"
+#include <lumbrixon/kxTime.h>
 
 #include <arpa/inet.h>
 #include <errno.h>

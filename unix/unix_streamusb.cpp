@@ -1,7 +1,7 @@
 // USB module streams.
-#include "unix/unix_streamusb.h"
+#include <lumbrixon/kxStreamUSB.h>
 
-#include "unix/lxusb_driver.h"
+#include <lumbrixon/lxusb_driver.h>
 
 #include <stdio.h>
 #include <stdlib.h>

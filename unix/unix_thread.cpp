@@ -1,16 +1,16 @@
 // Joinable threads over POSIX threads.
-#include "unix/unix_thread.h"
+#include <lumbrixon/kxThread.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <pthread.h>
 #include <time.h>
 
-static const uint16_t kThreadCheck = 0x7EAD;
-
 // Threads: the creating thread writes every field before the new thread
-// starts; the new thread only reads `function` and `argument`. The thread
-// that destroys the record joins first, so nobody reads it after the free.
+// starts; the new thread only reads `function` and `argument`, before it calls
+// the function, and never touches the record afterwards. The thread that
+// destroys the record joins first, so nobody reads it after the free.
 struct kxThread
 {
     uint16_t check;
@@ -19,10 +19,21 @@ struct kxThread
     void* argument;
 };
 
+// The record of the thread running here; null in threads not made here.
+static thread_local const kxThread* sCurrent = nullptr;
+
+static bool sValid(const kxThread* t)
+{
+    return t && t->check == kxTHREAD_CHECK;
+}
+
 static void* sThreadMain(void* context)
 {
     kxThread* t = static_cast<kxThread*>(context);
-    t->function(t->argument);
+    sCurrent = t;
+    kxThreadFunction function = t->function;
+    void* argument = t->argument;
+    function(argument);
     return nullptr;
 }
 
@@ -33,9 +44,9 @@ kxThread* kxThread_Create(kxThreadFunction function, void* argument)
     kxThread* t = static_cast<kxThread*>(calloc(1, sizeof(kxThread)));
     if (!t)
         return nullptr;
+    t->check = kxTHREAD_CHECK;
     t->function = function;
     t->argument = argument;
-    t->check = kThreadCheck;
     if (pthread_create(&t->handle, nullptr, sThreadMain, t) != 0)
     {
         free(t);
@@ -46,14 +57,23 @@ kxThread* kxThread_Create(kxThreadFunction function, void* argument)
 
 int kxThread_Destroy(kxThread** thread)
 {
-    if (!thread || !*thread || (*thread)->check != kThreadCheck)
-        return kxErrParam;
+    if (!thread)
+        return EINVAL;
     kxThread* t = *thread;
+    *thread = nullptr;
+    if (!sValid(t))
+        return EINVAL;
     int rc = pthread_join(t->handle, nullptr);
+    if (rc == EDEADLK)
+        pthread_detach(t->handle);
     t->check = 0;
     free(t);
-    *thread = nullptr;
     return rc;
+}
+
+bool kxThread_IsCurrent(const kxThread* thread)
+{
+    return sValid(thread) && sCurrent == thread;
 }
 
 void kxThread_Yield(void)

@@ -1,8 +1,9 @@
 // Wall-clock milliseconds and sleeps cut into slices under one second.
-#include "unix/unix_time.h"
-#include "unix/unix_time_internal.h"
+#include <lumbrixon/kxTime.h>
+#include "unix_time_internal.h"
 
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 uint64_t kxTime_GetMSTicks(void)
@@ -13,6 +14,14 @@ uint64_t kxTime_GetMSTicks(void)
     uint64_t ms =
         static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_usec) / 1000u;
     return ms == UINT64_MAX ? 0 : ms;
+}
+
+uint64_t kxTime_GetMonotonicNS(void)
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+        return 0;
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
 // The next slice of a sleep with `remaining` microseconds left: never a whole second.

@@ -1,7 +1,7 @@
 #include "app/firmware/BirdFile.h"
 
 #include "app/Log.h"
-#include "unix/unix_file.h"
+#include <lumbrixon/kxFile.h>
 
 #include <cctype>
 #include <cstdio>

@@ -3,7 +3,7 @@
 
 #include "app/Log.h"
 #include "app/server/HTTPRequest.h"
-#include "common/kxVersion.h"
+#include <lumbrixon/kxVersion.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 
 #include "app/Log.h"
 #include "app/store/ReplacementFile.h"
-#include "unix/unix_file.h"
+#include <lumbrixon/kxFile.h>
 
 #include <cctype>
 #include <cstdarg>

@@ -4,8 +4,8 @@
 // previous file untouched.
 #pragma once
 
-#include "common/kxError.h"
-#include "unix/unix_file.h"
+#include <lumbrixon/kxError.h>
+#include <lumbrixon/kxFile.h>
 
 #include <string>
 

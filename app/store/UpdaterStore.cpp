@@ -3,8 +3,8 @@
 #include "app/BuildPath.h"
 #include "app/Log.h"
 #include "app/store/ReplacementFile.h"
-#include "common/kxDirectory.h"
-#include "unix/unix_file.h"
+#include <lumbrixon/kxDirectory.h>
+#include <lumbrixon/kxFile.h>
 
 #include <cstdio>
 #include <stdexcept>

@@ -5,7 +5,7 @@
 
 #include "app/firmware/BirdFile.h"
 #include "app/store/KeyValueStore.h"
-#include "common/kxError.h"
+#include <lumbrixon/kxError.h>
 
 #include <cstdint>
 #include <string>

@@ -5,6 +5,7 @@ add_library(updater_base STATIC
   app/Log.cpp
   app/UpdaterDisplayInterface.cpp
   app/CLI_Display.cpp)
+target_link_libraries(updater_base PUBLIC updater_includes lumbrixon)
 target_link_libraries(updater_lib INTERFACE updater_base)
 
 add_library(updater_core STATIC
@@ -17,20 +18,21 @@ add_library(updater_core STATIC
   app/Updater_Recovery.cpp
   app/Updater_Acquire.cpp)
 target_link_libraries(updater_core PUBLIC updater_base updater_server updater_store updater_firmware
-  kx_platform updater_paths)
+  lumbrixon updater_paths)
 target_link_libraries(updater_lib INTERFACE updater_core)
 
 add_executable(Updater app/main.cpp)
 target_link_libraries(Updater PRIVATE updater_lib lumbrixon)
 set_target_properties(Updater PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+install(TARGETS Updater RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Tests
 add_executable(cli_display_probe tests/cli/DisplayProbe.cpp)
-target_link_libraries(cli_display_probe PRIVATE updater_base)
+target_link_libraries(cli_display_probe PRIVATE updater_base kx_test_includes)
 
 add_library(cli_test_support STATIC
   tests/cli/ProcessRunner.cpp)
-target_link_libraries(cli_test_support PUBLIC util Threads::Threads)
+target_link_libraries(cli_test_support PUBLIC util kx_test_includes Threads::Threads)
 
 kx_add_gtest(cli_display_test
   SOURCES tests/cli/DisplayTest.cpp tests/cli/LogTest.cpp

@@ -4,13 +4,13 @@ add_library(updater_store STATIC
   app/store/ReplacementFile.cpp
   app/store/KeyValueStore.cpp
   app/store/UpdaterStore.cpp)
-target_link_libraries(updater_store PUBLIC updater_base kx_platform updater_paths updater_firmware)
+target_link_libraries(updater_store PUBLIC updater_base lumbrixon updater_paths updater_firmware)
 target_link_libraries(updater_lib INTERFACE updater_store)
 
 # Tests
 add_library(store_test_support STATIC
   tests/store/StoreTestSupport.cpp)
-target_link_libraries(store_test_support PUBLIC updater_store GTest::gtest)
+target_link_libraries(store_test_support PUBLIC updater_store kx_test_includes GTest::gtest)
 
 kx_add_gtest(store_keyvalue_test
   SOURCES tests/store/KeyValueStoreTest.cpp

@@ -1,16 +1,15 @@
 # Versions and model names (device library), the update-server client, and the
 # local update server.
 
-add_library(kx_version STATIC
+target_sources(kx_common PRIVATE
   common/kxVersion.cpp
   common/kxDefs.cpp)
-target_link_libraries(lumbrixon INTERFACE kx_version)
 
 add_library(updater_server STATIC
   app/server/HTTPRequest.cpp
   app/server/base64.cpp
   app/server/UpdateServerRequest.cpp)
-target_link_libraries(updater_server PUBLIC CURL::libcurl kx_version)
+target_link_libraries(updater_server PUBLIC updater_includes CURL::libcurl lumbrixon)
 target_link_libraries(updater_lib INTERFACE updater_server)
 
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
@@ -21,18 +20,20 @@ add_executable(update-server
 find_package(OpenSSL REQUIRED)
 target_link_libraries(update-server PRIVATE PkgConfig::HTTPLIB OpenSSL::Crypto updater_firmware
   Threads::Threads)
+install(TARGETS update-server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Tests
 add_library(server_test_support STATIC
   tests/server/ServerHarness.cpp)
-target_link_libraries(server_test_support PUBLIC updater_base birdpack Threads::Threads)
+target_link_libraries(server_test_support PUBLIC updater_base birdpack kx_test_includes
+  Threads::Threads)
 target_compile_definitions(server_test_support PUBLIC
   UPDATE_SERVER_PATH="$<TARGET_FILE:update-server>")
 add_dependencies(server_test_support update-server)
 
 kx_add_gtest(server_version_test
   SOURCES tests/server/VersionTest.cpp
-  LIBS kx_version)
+  LIBS lumbrixon)
 kx_add_gtest(server_base64_test
   SOURCES tests/server/Base64Test.cpp
   LIBS updater_server server_test_support)
@@ -53,7 +54,7 @@ kx_add_gtest(server_request_test
 add_executable(server_default_url_test
   tests/server/DefaultServerTest.cpp tests/multicast/NetNamespaceMain.cpp)
 target_link_libraries(server_default_url_test PRIVATE updater_server server_test_support
-  GTest::gtest Threads::Threads)
+  kx_test_includes GTest::gtest Threads::Threads)
 gtest_discover_tests(server_default_url_test DISCOVERY_TIMEOUT 60
   PROPERTIES LABELS unit TIMEOUT 300)
 

@@ -1,23 +1,17 @@
 # USB driver (device library), multicast sockets and the beacon-interface lock,
 # and the emulated USB modules the tests use.
 
-add_library(kx_usb STATIC
-  unix/lxusb_driver.cpp)
-target_link_libraries(kx_usb PUBLIC PkgConfig::LIBUSB kx_platform)
-target_link_libraries(lumbrixon INTERFACE kx_usb)
-
-add_library(kx_net STATIC
-  common/kxMulticast.cpp
+target_sources(kx_unix PRIVATE
+  unix/lxusb_driver.cpp
+  unix/unix_multicast.cpp)
+target_sources(kx_common PRIVATE
   common/zBeaconInterface.cpp)
-target_link_libraries(kx_net PUBLIC PkgConfig::CZMQ PkgConfig::ZMQ Threads::Threads
-  kx_platform)
-target_link_libraries(lumbrixon INTERFACE kx_net)
 
 # Emulated modules on a umockdev testbed; programs using it run under umockdev-wrapper.
 if(TARGET PkgConfig::UMOCKDEV)
   add_library(usb_fake STATIC
     tools/usbsim/usb_fake.cpp)
-  target_link_libraries(usb_fake PUBLIC PkgConfig::UMOCKDEV Threads::Threads)
+  target_link_libraries(usb_fake PUBLIC PkgConfig::UMOCKDEV kx_test_includes Threads::Threads)
 endif()
 
 # _kx_usb_gtest(NAME [UMOCKDEV] SOURCES src... LIBS lib... [LABELS label...])
@@ -39,7 +33,7 @@ function(_kx_usb_gtest name)
     list(APPEND libs usb_fake)
   endif()
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${libs}
+  target_link_libraries(${name} PRIVATE ${libs} kx_test_includes
     GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   target_compile_definitions(${name} PRIVATE
     KX_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KX_BINARY_DIR="${CMAKE_BINARY_DIR}")
@@ -75,23 +69,23 @@ endif()
 
 _kx_usb_gtest(usb_driver_test UMOCKDEV
   SOURCES tests/usb/UsbDriverTest.cpp
-  LIBS kx_usb
+  LIBS lumbrixon
   LABELS ${KX_USB_FAKE_LABELS})
 
 kx_add_gtest(usb_kernel_test
   SOURCES tests/usb/UsbKernelModeTest.cpp
-  LIBS kx_usb util)
+  LIBS lumbrixon util)
 
 # The multicast tests bring their own main, which moves the process into a
 # private network namespace before GoogleTest starts, so they link GoogleTest
 # without its main. Their tests are discovered like kx_add_gtest's.
 add_executable(multicast_test
   tests/multicast/MulticastTest.cpp tests/multicast/NetNamespaceMain.cpp)
-target_link_libraries(multicast_test PRIVATE kx_net GTest::gtest Threads::Threads)
+target_link_libraries(multicast_test PRIVATE lumbrixon kx_test_includes GTest::gtest Threads::Threads)
 gtest_discover_tests(multicast_test DISCOVERY_TIMEOUT 60
   PROPERTIES LABELS unit TIMEOUT 300)
 
 _kx_usb_gtest(beacon_interface_test
   SOURCES tests/multicast/BeaconInterfaceTest.cpp
-  LIBS kx_net
+  LIBS lumbrixon
   LABELS threaded)

@@ -1,6 +1,6 @@
 // The beacon-interface lock and CZMQ's interface setting.
-#include "common/kxError.h"
-#include "common/zBeaconInterface.h"
+#include <lumbrixon/kxError.h>
+#include <lumbrixon/zBeaconInterface.h>
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Multicast sockets, inside the private network namespace the test main sets up.
-#include "common/kxError.h"
-#include "common/kxMulticast.h"
+#include <lumbrixon/kxError.h>
+#include <lumbrixon/kxMulticast.h>
 #include "tests/multicast/NetNamespace.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
-#include "common/packetfifo.h"
+#include <lumbrixon/packetfifo.h>
+#include "common/packetfifo_internal.h"
 
 #include <gtest/gtest.h>
 

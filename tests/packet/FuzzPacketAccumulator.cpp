@@ -9,7 +9,7 @@
 // position the count names, and the result agrees with the count, address and
 // length bytes. Every finished packet has a length of at most 28 and copies out
 // as exactly length + 2 wire bytes.
-#include "common/kxPacket.h"
+#include <lumbrixon/kxPacket.h>
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,5 @@
-#include "Utilities/crc8.h"
-#include "common/kxPacket.h"
+#include <lumbrixon/crc8.h>
+#include <lumbrixon/kxPacket.h>
 
 #include <gtest/gtest.h>
 

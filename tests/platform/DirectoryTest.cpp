@@ -1,8 +1,8 @@
 #include "tests/support/TempDir.h"
 #include "app/BuildPath.h"
-#include "common/kxDirectory.h"
-#include "common/kxDirectory_internal.h"
-#include "unix/unix_file.h"
+#include <lumbrixon/kxDirectory.h>
+#include "unix/unix_directory_internal.h"
+#include <lumbrixon/kxFile.h>
 
 #include <gtest/gtest.h>
 

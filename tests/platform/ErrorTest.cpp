@@ -1,4 +1,4 @@
-#include "common/kxError.h"
+#include <lumbrixon/kxError.h>
 
 #include <gtest/gtest.h>
 

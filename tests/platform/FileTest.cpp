@@ -1,5 +1,5 @@
 #include "tests/support/TempDir.h"
-#include "unix/unix_file.h"
+#include <lumbrixon/kxFile.h>
 
 #include <gtest/gtest.h>
 

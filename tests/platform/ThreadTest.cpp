@@ -1,9 +1,9 @@
 #include "tests/support/TempDir.h"
-#include "common/kxLogger.h"
-#include "unix/unix_mutex.h"
+#include <lumbrixon/kxLogger.h>
+#include <lumbrixon/kxMutex.h>
 #include "unix/unix_mutex_internal.h"
-#include "unix/unix_thread.h"
-#include "unix/unix_time.h"
+#include <lumbrixon/kxThread.h>
+#include <lumbrixon/kxTime.h>
 #include "unix/unix_time_internal.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +84,61 @@ TEST(Mutex, SystemResultsMapToErrorCodes)
     EXPECT_EQ(kxMutex_MapResult(kxMutexOpLock, 0), kxErrNone);
 }
 
+// A wait that nobody signals ends at its deadline on the monotonic clock,
+// with the mutex held again; a broadcast ends another thread's wait early.
+TEST(Condition, WaitEndsAtTheDeadlineOrOnABroadcast)
+{
+    kxMutex* m = kxMutex_Create("condition");
+    kxCondition* c = kxCondition_Create();
+    ASSERT_NE(m, nullptr);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(kxMutex_Lock(m), kxErrNone);
+    uint64_t start = kxTime_GetMonotonicNS();
+    uint64_t deadline = start + 30000000u;
+    kxErr rc = kxErrNone;
+    for (int wakeups = 0; rc == kxErrNone && wakeups < 100; ++wakeups)
+        rc = kxCondition_WaitUntil(c, m, deadline);
+    uint64_t waitedMs = (kxTime_GetMonotonicNS() - start) / 1000000u;
+    EXPECT_EQ(rc, kxErrTimeout);
+    EXPECT_GE(waitedMs, 29u);
+    EXPECT_LT(waitedMs, 2000u);
+    EXPECT_EQ(kxMutex_TryLock(m), kxErrBusy) << "the mutex is held again after the wait";
+    ASSERT_EQ(kxMutex_Unlock(m), kxErrNone);
+
+    std::atomic<bool> woken{false};
+    bool ready = false;
+    std::thread waiter(
+        [&]
+        {
+            kxMutex_Lock(m);
+            ready = true;
+            uint64_t far = kxTime_GetMonotonicNS() + 5000000000u;
+            while (!woken.load() && kxCondition_WaitUntil(c, m, far) == kxErrNone)
+            {
+            }
+            kxMutex_Unlock(m);
+        });
+    uint64_t sent = kxTime_GetMonotonicNS();
+    for (bool seen = false; !seen && kxTime_GetMonotonicNS() - sent < 2000000000u;)
+    {
+        kxMutex_Lock(m);
+        seen = ready;
+        if (seen)
+        {
+            woken = true;
+            EXPECT_EQ(kxCondition_Broadcast(c), kxErrNone);
+        }
+        kxMutex_Unlock(m);
+        if (!seen)
+            kxTime_MSSleep(1);
+    }
+    waiter.join();
+    EXPECT_TRUE(woken.load());
+    EXPECT_LT(kxTime_GetMonotonicNS() - sent, 2000000000u) << "the broadcast ended the wait";
+    kxCondition_Destroy(&c);
+    kxMutex_Destroy(&m);
+}
+
 TEST(Thread, RunsAndJoins)
 {
     std::atomic<int> ran{0};
@@ -99,6 +154,36 @@ TEST(Thread, RunsAndJoins)
     EXPECT_EQ(t, nullptr);
     EXPECT_EQ(ran.load(), 42);
     EXPECT_EQ(kxThread_Create(nullptr, nullptr), nullptr);
+}
+
+namespace
+{
+struct SelfProbe
+{
+    std::atomic<kxThread*> self{nullptr};
+    std::atomic<int> current{-1};
+};
+} // namespace
+
+// A thread recognises its own record; every other thread does not.
+TEST(Thread, IsCurrentOnlyInsideTheThread)
+{
+    SelfProbe probe;
+    kxThread* t = kxThread_Create(
+        [](void* arg) -> int
+        {
+            auto* p = static_cast<SelfProbe*>(arg);
+            for (int i = 0; i < 2000 && p->self.load() == nullptr; ++i)
+                kxTime_MSSleep(1);
+            p->current = kxThread_IsCurrent(p->self.load()) ? 1 : 0;
+            return 0;
+        },
+        &probe);
+    ASSERT_NE(t, nullptr);
+    EXPECT_FALSE(kxThread_IsCurrent(t));
+    probe.self = t;
+    EXPECT_EQ(kxThread_Destroy(&t), 0);
+    EXPECT_EQ(probe.current.load(), 1);
 }
 
 TEST(Time, SleepSlicesStayUnderOneSecond)

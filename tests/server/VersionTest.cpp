@@ -1,5 +1,5 @@
-#include "common/kxDefs.h"
-#include "common/kxVersion.h"
+#include <lumbrixon/kxDefs.h>
+#include <lumbrixon/kxVersion.h>
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "app/store/ReplacementFile.h"
 
-#include "common/kxDirectory.h"
+#include <lumbrixon/kxDirectory.h>
 #include "tests/store/StoreTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "app/store/UpdaterStore.h"
 
 #include "app/Log.h"
-#include "common/kxDirectory.h"
+#include <lumbrixon/kxDirectory.h>
 #include "tests/store/StoreTestSupport.h"
 #include "tests/support/LogCapture.h"
 #include "tools/birdtool/BirdPack.h"

@@ -1,8 +1,8 @@
 // The COBS framing stream over an in-memory inner stream.
-#include "Utilities/crc8.h"
-#include "common/kxPacket.h"
-#include "common/kxStream.h"
-#include "common/kxStream_CobsEncoding.h"
+#include <lumbrixon/crc8.h>
+#include <lumbrixon/kxPacket.h>
+#include <lumbrixon/kxStream.h>
+#include <lumbrixon/kxStream_CobsEncoding.h>
 #include "tests/stream/MemoryStream.h"
 
 #include <gtest/gtest.h>

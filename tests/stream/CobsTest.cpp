@@ -1,5 +1,5 @@
 // The COBS codec.
-#include "Utilities/cobs.h"
+#include <lumbrixon/cobs.h>
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The COBS stream's `get` fed arbitrary bytes from an in-memory inner stream.
 // Every packet that comes out must be whole and consistent with its length
 // byte; nothing may read or write outside the stream's buffers.
-#include "common/kxStream.h"
+#include <lumbrixon/kxStream.h>
 
 #include <cstdint>
 #include <cstdlib>

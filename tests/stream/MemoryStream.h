@@ -1,7 +1,7 @@
 // An in-memory stream for the tests: scripted input and captured output.
 #pragma once
 
-#include "common/kxStream.h"
+#include <lumbrixon/kxStream.h>
 
 #include <cstdint>
 #include <deque>

@@ -1,6 +1,6 @@
 // Serial streams on pseudo-terminals.
-#include "common/kxStream.h"
-#include "unix/unix_streamserial.h"
+#include <lumbrixon/kxStream.h>
+#include <lumbrixon/kxStreamSerial.h>
 #include "tests/stream/MemoryStream.h"
 #include "tests/stream/PtyPair.h"
 

@@ -1,6 +1,6 @@
 // Socket streams against TCP servers on 127.0.0.1.
-#include "common/kxStream.h"
-#include "unix/unix_streamsocket.h"
+#include <lumbrixon/kxStream.h>
+#include <lumbrixon/kxStreamSocket.h>
 
 #include <gtest/gtest.h>
 

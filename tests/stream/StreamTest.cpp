@@ -1,5 +1,5 @@
 // Generic stream operations and the file streams.
-#include "common/kxStream.h"
+#include <lumbrixon/kxStream.h>
 #include "tests/stream/MemoryStream.h"
 
 #include <gtest/gtest.h>

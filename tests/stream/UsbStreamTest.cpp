@@ -1,8 +1,8 @@
 // USB streams through the driver's kernel-device mode, with a pseudo-terminal
 // standing in for the module's device file.
-#include "common/kxStream.h"
+#include <lumbrixon/kxStream.h>
 #include "tests/stream/PtyPair.h"
-#include "unix/lxusb_driver.h"
+#include <lumbrixon/lxusb_driver.h>
 
 #include <gtest/gtest.h>
 

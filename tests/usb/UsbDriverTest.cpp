@@ -1,8 +1,9 @@
 // The USB driver through the real libusb against modules emulated with umockdev.
 #include "tools/usbsim/usb_fake.h"
-#include "unix/lxusb_driver.h"
+#include <lumbrixon/lxusb_driver.h>
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <cerrno>
 #include <chrono>

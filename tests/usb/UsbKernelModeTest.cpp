@@ -1,8 +1,9 @@
 // The USB driver's kernel device-file mode, with a pseudo-terminal standing in
 // for the kernel's device file.
-#include "unix/lxusb_driver.h"
+#include <lumbrixon/lxusb_driver.h>
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <chrono>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "tools/birdtool/BirdPack.h"
+#include "BirdPack.h"
 
 #include "app/firmware/BirdFile.h"
 

@@ -1,6 +1,6 @@
 // birdtool: makes and inspects BIRD firmware files.
 #include "app/firmware/BirdFile.h"
-#include "tools/birdtool/BirdPack.h"
+#include "BirdPack.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The firmware directory served by the local update server.
-#include "tools/update-server/Catalog.h"
+#include "Catalog.h"
 
 #include "app/firmware/BirdFile.h"
 

@@ -2,7 +2,7 @@
 // GET /cgi/u with the operations hi, qu, bird, builds, fix and ent_jwt from a
 // firmware directory (see Catalog.h), and can be told to misbehave.
 #include "app/server/base64.h"
-#include "tools/update-server/Catalog.h"
+#include "Catalog.h"
 
 #include <httplib.h>
 #include <openssl/evp.h>
@@ -52,6 +52,9 @@ const char* const _usage =
     "  --stall OP=MS       accept OP, then send nothing for MS milliseconds\n"
     "  --drip OP=MS        send the answer of OP in 20 pieces spread over MS ms\n";
 
+// The faults asked for on the command line, by operation name.
+// Threads: written by main while it reads the command line, before the server
+// starts; afterwards only read, by the handler threads.
 struct Faults
 {
     std::map<std::string, int> status;
@@ -63,7 +66,8 @@ struct Faults
     std::map<std::string, int> drip;
 };
 
-// Touched by the signal thread (writes) and the handler threads (reads).
+// Set by the signal thread when a termination request arrives; read by the
+// handler threads, whose pauses end early then.
 std::atomic<bool> _stopping{false};
 
 // Sleeps in short slices so that a stop request ends the wait.
@@ -237,180 +241,291 @@ bool _faultArgument(const char* text, std::string& op, int& value)
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// What the command line asks for.
+// Threads: filled by main before the server starts, then only read.
+struct Options
 {
     std::string bind = "127.0.0.1";
     std::string logPath;
     std::string jwtKey = "lumbrixon-lab";
     Faults faults;
-    std::vector<std::string> positional;
+    long port = 0;
+    std::string directory;
+};
 
-    for (int i = 1; i < argc; ++i)
+// The result of one option: go on reading, or end the run with a status.
+constexpr int _GO_ON = -1;
+
+int _option_help(Options&, const char*)
+{
+    fputs(_usage, stdout);
+    return 0;
+}
+
+int _option_bind(Options& options, const char* value)
+{
+    options.bind = value;
+    return _GO_ON;
+}
+
+int _option_log(Options& options, const char* value)
+{
+    options.logPath = value;
+    return _GO_ON;
+}
+
+int _option_jwt_key(Options& options, const char* value)
+{
+    options.jwtKey = value;
+    return _GO_ON;
+}
+
+// OP=NUMBER into one of the numeric fault tables.
+int _fault_number(std::map<std::string, int>& faults, const char* option, const char* value)
+{
+    std::string op;
+    int number = 0;
+    if (!_faultArgument(value, op, number))
     {
-        std::string arg = argv[i];
-        auto next = [&](const char* name) -> const char*
-        {
-            if (i + 1 >= argc)
-            {
-                fprintf(stderr, "update-server: %s needs a value\n%s", name, _usage);
-                exit(2);
-            }
-            return argv[++i];
-        };
-        std::string op;
-        int value = 0;
-        if (arg == "--help" || arg == "-h")
-        {
-            fputs(_usage, stdout);
-            return 0;
-        }
-        else if (arg == "--bind")
-        {
-            bind = next("--bind");
-        }
-        else if (arg == "--log")
-        {
-            logPath = next("--log");
-        }
-        else if (arg == "--jwt-key")
-        {
-            jwtKey = next("--jwt-key");
-        }
-        else if (arg == "--status" || arg == "--stall" || arg == "--drip")
-        {
-            if (!_faultArgument(next(arg.c_str()), op, value))
-            {
-                fprintf(stderr, "update-server: %s wants OP=NUMBER\n", arg.c_str());
-                return 2;
-            }
-            (arg == "--status"  ? faults.status
-             : arg == "--stall" ? faults.stall
-                                : faults.drip)[op] = value;
-        }
-        else if (arg == "--no-ok" || arg == "--empty" || arg == "--truncate" ||
-                 arg == "--bad-base64")
-        {
-            std::set<std::string>& set = arg == "--no-ok"      ? faults.noOk
-                                         : arg == "--empty"    ? faults.empty
-                                         : arg == "--truncate" ? faults.truncate
-                                                               : faults.badBase64;
-            std::string op = next(arg.c_str());
-            if (arg == "--bad-base64" && op != "bird")
-            {
-                fprintf(stderr, "update-server: --bad-base64 applies to bird only\n");
-                return 2;
-            }
-            set.insert(op);
-        }
-        else if (!arg.empty() && arg[0] == '-' && arg != "-")
-        {
-            fprintf(stderr, "update-server: unknown option %s\n%s", arg.c_str(), _usage);
-            return 2;
-        }
-        else
-        {
-            positional.push_back(arg);
-        }
+        fprintf(stderr, "update-server: %s wants OP=NUMBER\n", option);
+        return 2;
     }
+    faults[op] = number;
+    return _GO_ON;
+}
+
+int _option_status(Options& options, const char* value)
+{
+    return _fault_number(options.faults.status, "--status", value);
+}
+
+int _option_stall(Options& options, const char* value)
+{
+    return _fault_number(options.faults.stall, "--stall", value);
+}
+
+int _option_drip(Options& options, const char* value)
+{
+    return _fault_number(options.faults.drip, "--drip", value);
+}
+
+int _option_no_ok(Options& options, const char* value)
+{
+    options.faults.noOk.insert(value);
+    return _GO_ON;
+}
+
+int _option_empty(Options& options, const char* value)
+{
+    options.faults.empty.insert(value);
+    return _GO_ON;
+}
+
+int _option_truncate(Options& options, const char* value)
+{
+    options.faults.truncate.insert(value);
+    return _GO_ON;
+}
+
+int _option_bad_base64(Options& options, const char* value)
+{
+    if (strcmp(value, "bird") != 0)
+    {
+        fprintf(stderr, "update-server: --bad-base64 applies to bird only\n");
+        return 2;
+    }
+    options.faults.badBase64.insert(value);
+    return _GO_ON;
+}
+
+struct OptionEntry
+{
+    const char* name;
+    bool takesValue;
+    int (*apply)(Options& options, const char* value);
+};
+
+const OptionEntry _options[] = {
+    {"--help", false, _option_help},        {"-h", false, _option_help},
+    {"--bind", true, _option_bind},         {"--log", true, _option_log},
+    {"--jwt-key", true, _option_jwt_key},   {"--status", true, _option_status},
+    {"--stall", true, _option_stall},       {"--drip", true, _option_drip},
+    {"--no-ok", true, _option_no_ok},       {"--empty", true, _option_empty},
+    {"--truncate", true, _option_truncate}, {"--bad-base64", true, _option_bad_base64},
+};
+
+// The two operands: PORT (0 to 65535) and DIRECTORY.
+int _operands(Options& options, const std::vector<std::string>& positional)
+{
     if (positional.size() != 2)
     {
         fputs(_usage, stderr);
         return 2;
     }
     char* end = nullptr;
-    long port = strtol(positional[0].c_str(), &end, 10);
-    if (*end != '\0' || port < 0 || port > 65535)
+    options.port = strtol(positional[0].c_str(), &end, 10);
+    if (*end != '\0' || options.port < 0 || options.port > 65535)
     {
         fprintf(stderr, "update-server: bad port %s\n", positional[0].c_str());
         return 2;
     }
-    Catalog catalog(positional[1]);
+    options.directory = positional[1];
+    return _GO_ON;
+}
 
-    // Termination requests are taken by one thread with sigwait; the handler
-    // threads inherit the blocked mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-
-    httplib::Server server;
-    std::mutex logLock; // guards the log file between handler threads
-    server.Get("/cgi/u",
-               [&](const httplib::Request& request, httplib::Response& response)
-               {
-                   if (!logPath.empty())
-                   {
-                       std::lock_guard<std::mutex> hold(logLock);
-                       if (FILE* log = fopen(logPath.c_str(), "a"))
-                       {
-                           fprintf(log, "%s\n", request.target.c_str());
-                           fclose(log);
-                       }
-                   }
-                   std::string op = request.get_param_value("op");
-                   if (auto stall = faults.stall.find(op); stall != faults.stall.end())
-                   {
-                       _pause(stall->second);
-                   }
-                   Answer answer;
-                   if (auto forced = faults.status.find(op); forced != faults.status.end())
-                   {
-                       answer = Answer{forced->second, "error forced status\n"};
-                   }
-                   else if (faults.noOk.count(op) != 0)
-                   {
-                       answer = Answer{200, "error\n"};
-                   }
-                   else if (faults.empty.count(op) != 0)
-                   {
-                       answer = Answer{200, "ok\n"};
-                   }
-                   else
-                   {
-                       answer = _answer(catalog, request, op, jwtKey, faults);
-                       if (op != "bird" && faults.truncate.count(op) != 0)
-                       {
-                           answer.body.resize(answer.body.size() / 2);
-                       }
-                   }
-                   response.status = answer.status;
-                   auto drip = faults.drip.find(op);
-                   if (drip == faults.drip.end())
-                   {
-                       response.set_content(answer.body, "text/plain");
-                       return;
-                   }
-                   int pieces = 20;
-                   size_t piece = answer.body.size() / pieces + 1;
-                   int pauseMs = drip->second / pieces;
-                   auto body = std::make_shared<std::string>(std::move(answer.body));
-                   response.set_content_provider(
-                       body->size(), "text/plain",
-                       [body, piece, pauseMs](size_t offset, size_t, httplib::DataSink& sink)
-                       {
-                           if (offset != 0)
-                           {
-                               _pause(pauseMs);
-                           }
-                           size_t n = std::min(piece, body->size() - offset);
-                           return sink.write(body->data() + offset, n);
-                       });
-               });
-
-    int bound = port == 0 ? server.bind_to_any_port(bind)
-                          : (server.bind_to_port(bind, static_cast<int>(port)) ? (int)port : -1);
-    if (bound <= 0)
+// Reads the command line into options: _GO_ON, or the exit status the run
+// ends with (0 after --help, 2 for a usage error).
+int _read_command_line(int argc, char** argv, Options& options)
+{
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i)
     {
-        fprintf(stderr, "update-server: cannot listen on %s:%ld\n", bind.c_str(), port);
-        return 1;
+        std::string arg = argv[i];
+        const OptionEntry* entry = nullptr;
+        for (const OptionEntry& candidate : _options)
+        {
+            if (arg == candidate.name)
+            {
+                entry = &candidate;
+            }
+        }
+        if (entry == nullptr)
+        {
+            if (!arg.empty() && arg[0] == '-' && arg != "-")
+            {
+                fprintf(stderr, "update-server: unknown option %s\n%s", arg.c_str(), _usage);
+                return 2;
+            }
+            positional.push_back(arg);
+            continue;
+        }
+        const char* value = nullptr;
+        if (entry->takesValue)
+        {
+            if (i + 1 >= argc)
+            {
+                fprintf(stderr, "update-server: %s needs a value\n%s", entry->name, _usage);
+                return 2;
+            }
+            value = argv[++i];
+        }
+        int status = entry->apply(options, value);
+        if (status != _GO_ON)
+        {
+            return status;
+        }
     }
-    printf("%d\n", bound);
-    fflush(stdout);
+    return _operands(options, positional);
+}
 
+// What every request handler shares.
+// Threads: main builds it before the server listens; the HTTP server's handler
+// threads (one per connection) then read `options` and `catalog` without a
+// lock, since neither changes while the server runs (the catalogue keeps only
+// its directory and reads the files afresh on every request). `logLock`
+// serialises the appends to the request log; it is the only lock here and
+// nothing else is called while it is held.
+struct Shared
+{
+    const Options& options;
+    const Catalog catalog;
+    std::mutex logLock;
+};
+
+void _log_request(Shared& shared, const httplib::Request& request)
+{
+    if (shared.options.logPath.empty())
+    {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(shared.logLock);
+    if (FILE* log = fopen(shared.options.logPath.c_str(), "a"))
+    {
+        fprintf(log, "%s\n", request.target.c_str());
+        fclose(log);
+    }
+}
+
+// The answer to one request, with the faults that replace or cut it.
+Answer _faulty_answer(const Shared& shared, const httplib::Request& request, const std::string& op)
+{
+    const Faults& faults = shared.options.faults;
+    if (auto forced = faults.status.find(op); forced != faults.status.end())
+    {
+        return Answer{forced->second, "error forced status\n"};
+    }
+    if (faults.noOk.count(op) != 0)
+    {
+        return Answer{200, "error\n"};
+    }
+    if (faults.empty.count(op) != 0)
+    {
+        return Answer{200, "ok\n"};
+    }
+    Answer answer = _answer(shared.catalog, request, op, shared.options.jwtKey, faults);
+    if (op != "bird" && faults.truncate.count(op) != 0)
+    {
+        answer.body.resize(answer.body.size() / 2);
+    }
+    return answer;
+}
+
+// Sends the body in 20 pieces spread over `milliseconds`.
+void _drip(httplib::Response& response, std::string body, int milliseconds)
+{
+    const int pieces = 20;
+    size_t piece = body.size() / pieces + 1;
+    int pauseMs = milliseconds / pieces;
+    auto shared = std::make_shared<std::string>(std::move(body));
+    response.set_content_provider(
+        shared->size(), "text/plain",
+        [shared, piece, pauseMs](size_t offset, size_t, httplib::DataSink& sink)
+        {
+            if (offset != 0)
+            {
+                _pause(pauseMs);
+            }
+            size_t n = std::min(piece, shared->size() - offset);
+            return sink.write(shared->data() + offset, n);
+        });
+}
+
+// GET /cgi/u, on a handler thread.
+void _handle(Shared& shared, const httplib::Request& request, httplib::Response& response)
+{
+    _log_request(shared, request);
+    const Faults& faults = shared.options.faults;
+    std::string op = request.get_param_value("op");
+    if (auto stall = faults.stall.find(op); stall != faults.stall.end())
+    {
+        _pause(stall->second);
+    }
+    Answer answer = _faulty_answer(shared, request, op);
+    response.status = answer.status;
+    if (auto drip = faults.drip.find(op); drip != faults.drip.end())
+    {
+        _drip(response, std::move(answer.body), drip->second);
+        return;
+    }
+    response.set_content(answer.body, "text/plain");
+}
+
+// Binds the address and port (0: any free port); the port bound, or -1.
+int _bind(httplib::Server& server, const Options& options)
+{
+    if (options.port == 0)
+    {
+        return server.bind_to_any_port(options.bind);
+    }
+    return server.bind_to_port(options.bind, static_cast<int>(options.port))
+               ? static_cast<int>(options.port)
+               : -1;
+}
+
+// Serves until a termination signal (taken by one thread with sigwait; the
+// handler threads inherit the blocked mask) or until the listener fails.
+int _serve(httplib::Server& server, sigset_t signals)
+{
     std::thread waiter(
         [&]
         {
@@ -427,4 +542,38 @@ int main(int argc, char** argv)
     }
     waiter.join();
     return listened || _stopping ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    int status = _read_command_line(argc, argv, options);
+    if (status != _GO_ON)
+    {
+        return status;
+    }
+    Shared shared{options, Catalog(options.directory), {}};
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    httplib::Server server;
+    server.Get("/cgi/u", [&shared](const httplib::Request& request, httplib::Response& response)
+               { _handle(shared, request, response); });
+    int bound = _bind(server, options);
+    if (bound <= 0)
+    {
+        fprintf(stderr, "update-server: cannot listen on %s:%ld\n", options.bind.c_str(),
+                options.port);
+        return 1;
+    }
+    printf("%d\n", bound);
+    fflush(stdout);
+    return _serve(server, signals);
 }

@@ -1,5 +1,5 @@
 // Emulated Lumbrixon USB modules: sysfs entries and usbdevfs answers through umockdev.
-#include "tools/usbsim/usb_fake.h"
+#include "usb_fake.h"
 
 #include <cerrno>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // For tests: how the home directory is chosen and copied.
 #pragma once
 
-#include "common/kxError.h"
+#include <lumbrixon/kxError.h>
 #include <stddef.h>
 
 // Copies `passwordHome` when it is set and non-empty, else `environmentHome`,

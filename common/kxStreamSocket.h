@@ -1,6 +1,7 @@
-// TCP socket streams.
+// TCP socket streams (platform interface, implemented in
+// unix/unix_streamsocket.cpp).
 //
-// kxStream_CreateSocket (declared in common/kxStream.h) connects to an IPv4
+// kxStream_CreateSocket (declared in kxStream.h) connects to an IPv4
 // address and port with TCP_NODELAY, a zero linger time (closing resets the
 // connection) and a non-blocking descriptor; the connection is waited for at
 // most kxSOCKET_CONNECT_TIMEOUT_MS.
@@ -32,7 +33,7 @@
 // "Error in File; %s on line; %d, %s: %d\n" (module, line, text, errno).
 #pragma once
 
-#include "common/kxStream.h"
+#include <lumbrixon/kxStream.h>
 
 #ifdef __cplusplus
 extern "C"

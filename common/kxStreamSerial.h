@@ -1,7 +1,8 @@
-// Serial port streams over termios.
+// Serial port streams over termios (platform interface, implemented in
+// unix/unix_streamserial.cpp).
 //
 // kxStream_CreateSerial and kxStream_CreateSerial_Packetized (declared in
-// common/kxStream.h) open a port in raw mode: no echo, no canonical input, no
+// kxStream.h) open a port in raw mode: no echo, no canonical input, no
 // signals, no output processing, modem control lines ignored, and reads that
 // return at once with whatever has arrived. The settings found at opening are
 // restored when the stream is destroyed.
@@ -21,7 +22,7 @@
 // speed.
 #pragma once
 
-#include "common/kxStream.h"
+#include <lumbrixon/kxStream.h>
 
 #ifdef __cplusplus
 extern "C"

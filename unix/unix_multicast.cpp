@@ -1,7 +1,7 @@
 // IPv4 UDP multicast sockets for the device server's loopback responder and the
 // multicast search.
-#include "common/kxMulticast.h"
-#include "common/kxError.h"
+#include <lumbrixon/kxMulticast.h>
+#include <lumbrixon/kxError.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -14,7 +14,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#define kxMULTICAST_CHECK 0x3C3C
 #define kxMULTICAST_TTL 1
 #define kxMULTICAST_RECEIVE_TIMEOUT_S 1
 
@@ -206,10 +205,13 @@ kxMulticast* kxMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint1
 
 int kxMulticast_Destroy(kxMulticast** multicast)
 {
-    if (multicast == nullptr || !sValid(*multicast))
+    if (multicast == nullptr)
         return -2;
-    sRelease(*multicast);
+    kxMulticast* record = *multicast;
     *multicast = nullptr;
+    if (!sValid(record))
+        return -2;
+    sRelease(record);
     return 0;
 }
 
@@ -253,4 +255,14 @@ long kxMulticast_Receive(kxMulticast* multicast, void* buffer, size_t size)
         return -1;
     }
     return (long)received;
+}
+
+bool kxMulticast_ParseIPv4(const char* text, uint32_t* address)
+{
+    struct in_addr parsed;
+    if (text == nullptr || inet_pton(AF_INET, text, &parsed) != 1)
+        return false;
+    if (address != nullptr)
+        *address = parsed.s_addr;
+    return true;
 }

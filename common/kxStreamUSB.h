@@ -1,6 +1,7 @@
-// USB module streams: a thin adapter over the USB driver (unix/lxusb_driver.h).
+// USB module streams: a thin adapter over the USB driver (lxusb_driver.h),
+// implemented in unix/unix_streamusb.cpp.
 //
-// kxStream_CreateUSB (declared in common/kxStream.h) opens the module with the
+// kxStream_CreateUSB (declared in kxStream.h) opens the module with the
 // given serial number: through its kernel device file when one is installed
 // for it, through libusb otherwise. `get` takes one byte from the driver,
 // `write` hands the block to the driver, `put` is `write` of one byte, and
@@ -11,7 +12,7 @@
 // allocated, otherwise the driver's open result.
 #pragma once
 
-#include "common/kxStream.h"
+#include <lumbrixon/kxStream.h>
 
 #ifdef __cplusplus
 extern "C"

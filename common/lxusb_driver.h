@@ -1,4 +1,5 @@
-// USB driver for Lumbrixon modules.
+// USB driver for Lumbrixon modules (platform interface, implemented in
+// unix/lxusb_driver.cpp over libusb-1.0).
 //
 // A driver record reaches one module and moves bytes to and from it, in one of
 // two modes:
@@ -21,8 +22,7 @@
 // opening, closing and destroying happen while neither of them runs.
 #pragma once
 
-#include "common/kxError.h"
-#include <libusb.h>
+#include <lumbrixon/kxError.h>
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -31,6 +31,11 @@
 extern "C"
 {
 #endif
+
+    // libusb's context, the one type of libusb this interface hands out.
+    struct libusb_context;
+
+#define lxusbCHECK 0x05B0
 
 // Module identification on the bus.
 #define lxusbVENDOR_ID 0x5A17
@@ -66,16 +71,16 @@ extern "C"
 
     // The shared libusb context, created with libusb_init on first use. Null when
     // libusb_init fails; the next call tries again.
-    libusb_context* Lumbrixon_libusb_context(void);
+    struct libusb_context* Lumbrixon_libusb_context(void);
     // The same as Lumbrixon_libusb_context().
-    libusb_context* Lumbrixon_libusb_init(void);
+    struct libusb_context* Lumbrixon_libusb_init(void);
     // Ends the shared context; the next use creates a fresh one. Must not be called
     // while driver records hold open handles.
     void Lumbrixon_libusb_exit(void);
 
     // Replaces the function used to create the context (null restores libusb_init).
     // Lets tests make context creation fail.
-    typedef int (*lxusb_init_function)(libusb_context** context);
+    typedef int (*lxusb_init_function)(struct libusb_context** context);
     void Lumbrixon_libusb_set_init_function(lxusb_init_function function);
 
     // Writes the device-file path of a serial number ("<dir>/lumbrixon.%08X").
@@ -134,7 +139,8 @@ extern "C"
     kxErr lxusb_close_lumbrixon_device(lxusb_device* usb);
 
     // Closes whatever is still open, frees the record and sets *usb to null.
-    // kxErrParam for a null or invalid record.
+    // kxErrParam for a null or invalid record (*usb is set to null all the
+    // same, and nothing is freed).
     kxErr lxusb_destroy(lxusb_device** usb);
 
     // The record's state and mode (0 for an invalid record).
