@@ -7,8 +7,8 @@
 //   (c) 10,000 small packets written pooled against unpooled.
 // The module's end is an echo peer on its own thread: it answers every
 // packet to module address 4 with the same bytes and takes everything else.
-#include "common/kxLink.h"
-#include "common/kxLinkManagerInternal.h"
+#include <lumbrixon/kxLink.h>
+#include <lumbrixon/kxLinkManagerInternal.h>
 
 #include <algorithm>
 #include <arpa/inet.h>

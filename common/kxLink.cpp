@@ -1,22 +1,20 @@
 // The link engine: lifecycle, the in-pipe and out-pipe threads, sync,
 // heartbeats, route control, the user filter, pooled writes and the packet
 // log.
-#include "common/kxLink.h"
+#include <lumbrixon/kxLink.h>
 
-#include "common/kxLinkManagerInternal.h"
-#include "common/kxLink_internal.h"
-#include "common/kxPacketLog.h"
-#include "common/kxStream_ZeroMQClient.h"
-#include "unix/unix_mutex.h"
-#include "unix/unix_thread.h"
-#include "unix/unix_time.h"
+#include <lumbrixon/kxLinkManagerInternal.h>
+#include "kxLink_internal.h"
+#include <lumbrixon/kxPacketLog.h>
+#include <lumbrixon/kxStream_ZeroMQClient.h>
+#include <lumbrixon/kxMutex.h>
+#include <lumbrixon/kxThread.h>
+#include <lumbrixon/kxTime.h>
 
 #include <atomic>
-#include <chrono>
 #include <new>
 #include <stdio.h>
 #include <string.h>
-#include <thread>
 
 // One link. Threads:
 // - The lifecycle calls (Init, Start, Stop, Reset, and the registry's destroy)
@@ -78,11 +76,11 @@ constexpr int64_t sQuickReadUs = 200;
 // its bytes flow).
 constexpr uint32_t sQuickEmptyRun = 64;
 
+// The link's deadlines come from the monotonic clock, so that a change of
+// the time of day can neither stretch nor cut a wait.
 uint64_t sNowUs()
 {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(
-        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+    return kxTime_GetMonotonicNS() / 1000u;
 }
 
 uint64_t sNowMs()
@@ -101,7 +99,7 @@ bool sSpinWhileLength(uint64_t fifo, size_t length)
         {
             return true;
         }
-        std::this_thread::yield();
+        kxThread_Relinquish();
     } while (sNowUs() < end);
     return false;
 }

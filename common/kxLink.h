@@ -34,10 +34,10 @@
 // after a stop last at most kxLINK_FINAL_DRAIN_MS.
 #pragma once
 
-#include "common/kxError.h"
-#include "common/kxPacket.h"
-#include "common/kxStream.h"
-#include "common/packetfifo.h"
+#include <lumbrixon/kxError.h>
+#include <lumbrixon/kxPacket.h>
+#include <lumbrixon/kxStream.h>
+#include <lumbrixon/packetfifo.h>
 
 #include <stdbool.h>
 #include <stddef.h>

@@ -1,10 +1,10 @@
 // The link registry: the entry list, identifiers and use counts, and the
 // creation and destruction of links over each transport.
-#include "common/kxLinkManagerInternal.h"
+#include <lumbrixon/kxLinkManagerInternal.h>
 
-#include "common/kxLink_internal.h"
-#include "common/kxStream_ZeroMQClient.h"
-#include "unix/unix_mutex.h"
+#include "kxLink_internal.h"
+#include <lumbrixon/kxStream_ZeroMQClient.h>
+#include <lumbrixon/kxMutex.h>
 
 #include <stdlib.h>
 

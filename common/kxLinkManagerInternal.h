@@ -24,9 +24,9 @@
 // caller must hold a use of a link while it works with it.
 #pragma once
 
-#include "common/kxError.h"
-#include "common/kxLink.h"
-#include "common/kxStream.h"
+#include <lumbrixon/kxError.h>
+#include <lumbrixon/kxLink.h>
+#include <lumbrixon/kxStream.h>
 
 #include <stdbool.h>
 #include <stdint.h>

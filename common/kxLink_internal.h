@@ -2,7 +2,7 @@
 // registry entry owns.
 #pragma once
 
-#include "common/kxLink.h"
+#include <lumbrixon/kxLink.h>
 
 #ifdef __cplusplus
 extern "C"

@@ -1,7 +1,7 @@
 // Packet logs.
-#include "common/kxPacketLog.h"
+#include <lumbrixon/kxPacketLog.h>
 
-#include "unix/unix_mutex.h"
+#include <lumbrixon/kxMutex.h>
 
 #include <atomic>
 #include <new>
@@ -153,12 +153,16 @@ kxPacketLog* kxPacketLog_Create(const char* lockName)
 
 kxErr kxPacketLog_Destroy(kxPacketLog** log)
 {
-    if (log == nullptr || !sValid(*log))
+    if (log == nullptr)
     {
         return kxErrParam;
     }
     kxPacketLog* doomed = *log;
     *log = nullptr;
+    if (!sValid(doomed))
+    {
+        return kxErrParam;
+    }
     doomed->check = 0;
     sFreeRing(doomed);
     kxMutex_Destroy(&doomed->lock);

@@ -14,7 +14,7 @@
 // without it. Nothing else is called while the lock is held.
 #pragma once
 
-#include "common/kxError.h"
+#include <lumbrixon/kxError.h>
 
 #include <stdbool.h>
 #include <stddef.h>
@@ -42,8 +42,8 @@ extern "C"
     // A log without a ring yet, its lock named `lockName`; null when memory or
     // the lock runs out.
     kxPacketLog* kxPacketLog_Create(const char* lockName);
-    // Frees the log and its ring and clears the caller's pointer; kxErrParam for
-    // none.
+    // Frees the log and its ring and clears the caller's pointer (also when it
+    // was null or not a log: kxErrParam).
     kxErr kxPacketLog_Destroy(kxPacketLog** log);
 
     // The ring's size in bytes: kxErrParam for an invalid log or a size above

@@ -1,13 +1,12 @@
 // The client stream over CZMQ.
-#include "common/kxStream_ZeroMQClient.h"
+#include <lumbrixon/kxStream_ZeroMQClient.h>
 
-#include "unix/unix_time.h"
+#include <lumbrixon/kxProcess.h>
+#include <lumbrixon/kxTime.h>
 
 #include <czmq.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 namespace
 {
@@ -64,9 +63,9 @@ bool sSend(zframe_t** frame, zsock_t* socket, int attempts)
 void sForwardInterrupt()
 {
     zsys_handler_set(nullptr);
-    int rc = kill(getpid(), SIGINT);
+    kxErr err = kxProcess_Interrupt();
     kxDebug_Printf(kxDebugClientStream, "Ctrl+C signal for pid: %d Success: %d\n",
-                   static_cast<int>(getpid()), rc == 0);
+                   static_cast<int>(kxProcess_Id()), err == kxErrNone);
     zsys_handler_reset();
 }
 

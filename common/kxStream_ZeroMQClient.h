@@ -31,7 +31,7 @@
 // Threads: one thread reads (get) while another writes (write).
 #pragma once
 
-#include "common/kxStream.h"
+#include <lumbrixon/kxStream.h>
 
 #ifdef __cplusplus
 extern "C"

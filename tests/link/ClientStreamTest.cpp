@@ -1,8 +1,8 @@
 // The client stream and client links against a device server's frontend
 // played by a CZMQ ROUTER socket on 127.0.0.1.
-#include "LinkTestSupport.h"
+#include "tests/link/LinkTestSupport.h"
 
-#include "common/kxStream_ZeroMQClient.h"
+#include <lumbrixon/kxStream_ZeroMQClient.h>
 
 #include <czmq.h>
 

@@ -7,8 +7,8 @@
 // an even, non-zero address with at most 28 data bytes, never a heartbeat and
 // never one the filter took; and it queues for the module only sync requests
 // and heartbeat answers.
-#include "common/kxLink.h"
-#include "common/kxLinkManagerInternal.h"
+#include <lumbrixon/kxLink.h>
+#include <lumbrixon/kxLinkManagerInternal.h>
 #include "common/kxLink_internal.h"
 
 #include <cstdint>

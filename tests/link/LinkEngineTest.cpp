@@ -1,9 +1,9 @@
 // The link engine over a stream the test plays the module's end of: start,
 // sync, framing loss, heartbeats, the user filter, pooled writes, stop, reset
 // and the packet log, with the literal bytes a module sends and receives.
-#include "LinkTestSupport.h"
+#include "tests/link/LinkTestSupport.h"
 
-#include "common/kxPacketLog.h"
+#include <lumbrixon/kxPacketLog.h>
 
 #include <time.h>
 

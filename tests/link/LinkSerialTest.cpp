@@ -1,9 +1,9 @@
 // Links over a serial line carrying COBS frames, with the module's end
 // played on the master side of a pseudo-terminal.
-#include "LinkTestSupport.h"
+#include "tests/link/LinkTestSupport.h"
 
-#include "Utilities/cobs.h"
-#include "Utilities/crc8.h"
+#include <lumbrixon/cobs.h>
+#include <lumbrixon/crc8.h>
 #include "tests/stream/PtyPair.h"
 
 namespace

@@ -1,7 +1,7 @@
 // Links over TCP/IP to a module played by a plain socket on 127.0.0.1: the
 // registry's create and destroy, sync, heartbeats, an orderly close and a
 // reset of the connection, idle cost, and stop and reset racing traffic.
-#include "LinkTestSupport.h"
+#include "tests/link/LinkTestSupport.h"
 
 #include <sys/resource.h>
 

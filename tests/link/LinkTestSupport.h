@@ -2,9 +2,9 @@
 // TCP listener on 127.0.0.1, and a reader of raw packets on the wire.
 #pragma once
 
-#include "common/kxLink.h"
-#include "common/kxLinkManagerInternal.h"
-#include "common/kxStream.h"
+#include <lumbrixon/kxLink.h>
+#include <lumbrixon/kxLinkManagerInternal.h>
+#include <lumbrixon/kxStream.h>
 
 #include <gtest/gtest.h>
 
