@@ -4,7 +4,9 @@
 //
 // The flows are grouped by file: device listing (Updater_Devices.cpp), the
 // update of a running module (Updater_Update.cpp), fingerprint and recovery
-// (Updater_Recovery.cpp), downloads and build lists (Updater_Acquire.cpp).
+// (Updater_Recovery.cpp, with the ROM bootloader clients in app/recovery/),
+// the choice of the image a flow writes (Updater_Firmware.cpp), downloads and
+// build lists (Updater_Acquire.cpp).
 //
 // Threads: an Updater is used by the main thread only; a flow that starts a
 // worker thread hands it copies, never the Updater itself.
@@ -14,7 +16,11 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+
+class BirdFile;
+class UpdaterStore;
 
 // Four words identifying one chip, in the order the chip reports them.
 struct Fingerprint
@@ -51,6 +57,11 @@ public:
     // Update of a running module.
     bool Update_Firmware(uint32_t serial, uint32_t build, std::string birdPath,
                          uint8_t moduleAddress, uint32_t routerSerial, bool overrideChecks);
+    // The image at birdPath, or "<build>.bird" of the device's store entry
+    // (downloaded first when missing and `download` is set). Throws
+    // std::runtime_error when no image can be loaded.
+    BirdFile load_bird(const char* verb, std::string birdPath, uint32_t serial, uint32_t build,
+                       bool download);
     void Set_UEIBytes_Load(bool useUEIBytes) { use_uei_bytes = useUEIBytes; }
 
     // Firmware acquisition and build lists. The downloads return the build
@@ -82,6 +93,10 @@ protected:
     uint8_t chip_family = CHIP_FAMILY_UNKNOWN;
     bool use_uei_bytes = false;
 };
+
+// A store on the directory, or none after the error line naming the caller.
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                  const std::string& directory, const char* caller);
 
 // Listings main prints, through the display at level info.
 void _display_builds(UpdaterDisplayInterface& display, const BuildList& builds, uint32_t serial);

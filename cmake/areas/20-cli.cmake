@@ -16,9 +16,10 @@ add_library(updater_core STATIC
   app/Updater_Devices.cpp
   app/Updater_Update.cpp
   app/Updater_Recovery.cpp
+  app/Updater_Firmware.cpp
   app/Updater_Acquire.cpp)
 target_link_libraries(updater_core PUBLIC updater_base updater_server updater_store updater_firmware
-  lumbrixon updater_paths)
+  updater_recovery lumbrixon updater_paths)
 target_link_libraries(updater_lib INTERFACE updater_core)
 
 add_executable(Updater app/main.cpp)
