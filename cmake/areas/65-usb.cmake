@@ -11,7 +11,9 @@ target_sources(kx_common PRIVATE
 if(TARGET PkgConfig::UMOCKDEV)
   add_library(usb_fake STATIC
     tools/usbsim/usb_fake.cpp)
-  target_link_libraries(usb_fake PUBLIC PkgConfig::UMOCKDEV kx_test_includes Threads::Threads)
+  target_link_libraries(usb_fake PUBLIC PkgConfig::UMOCKDEV Threads::Threads)
+  # Tests include it by path; a tool that emulates modules by name ("usb_fake.h").
+  target_include_directories(usb_fake INTERFACE ${CMAKE_SOURCE_DIR}/tools/usbsim)
 endif()
 
 # _kx_usb_gtest(NAME [UMOCKDEV] SOURCES src... LIBS lib... [LABELS label...])

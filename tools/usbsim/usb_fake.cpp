@@ -253,11 +253,9 @@ void _submit(FakeModuleState* s, UMockdevIoctlClient* client, UMockdevIoctlData*
     _complete(client, 0, 0);
 }
 
-void _reap(FakeModuleState* s, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+// Hands back one finished URB; false when none has finished.
+bool _reapFinished(FakeModuleState* s, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
 {
-    for (auto& u : s->urbs)
-        if (!u.done)
-            u.done = _in(s, (usbdevfs_urb*)u.urb->data, u.buffer);
     for (auto it = s->urbs.begin(); it != s->urbs.end(); ++it)
     {
         if (!it->done)
@@ -268,7 +266,7 @@ void _reap(FakeModuleState* s, UMockdevIoctlClient* client, UMockdevIoctlData* a
         {
             g_clear_error(&error);
             _complete(client, -1, EFAULT);
-            return;
+            return true;
         }
         _Urb u = *it;
         s->urbs.erase(it);
@@ -276,9 +274,18 @@ void _reap(FakeModuleState* s, UMockdevIoctlClient* client, UMockdevIoctlData* a
         umockdev_ioctl_data_unref(slot);
         _complete(client, 0, 0);
         _unref(u);
-        return;
+        return true;
     }
-    _complete(client, -1, EAGAIN);
+    return false;
+}
+
+void _reap(FakeModuleState* s, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    for (auto& u : s->urbs)
+        if (!u.done)
+            u.done = _in(s, (usbdevfs_urb*)u.urb->data, u.buffer);
+    if (!_reapFinished(s, client, arg))
+        _complete(client, -1, EAGAIN);
 }
 
 void _discard(FakeModuleState* s, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
@@ -328,6 +335,11 @@ void _answer(FakeModuleState* s, UMockdevIoctlClient* client)
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     if (s->disconnected)
     {
+        // Reaping still works after a disconnect, so that the transfers in
+        // flight end (with -ENODEV) instead of waiting for ever.
+        if ((request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) &&
+            _reapFinished(s, client, arg))
+            return;
         _complete(client, -1, ENODEV);
         return;
     }
@@ -467,6 +479,17 @@ void FakeModule::disconnect()
 {
     std::lock_guard<std::mutex> guard(state_->lock);
     state_->disconnected = true;
+    // The transfers still waiting end with -ENODEV, which libusb reports as
+    // LIBUSB_ERROR_NO_DEVICE once it reaps them.
+    for (auto& u : state_->urbs)
+    {
+        if (u.done)
+            continue;
+        usbdevfs_urb* urb = (usbdevfs_urb*)u.urb->data;
+        urb->status = -ENODEV;
+        urb->actual_length = 0;
+        u.done = true;
+    }
 }
 
 void FakeModule::setClearHaltError(int error)

@@ -68,7 +68,8 @@ public:
     // transfer, without the module's lock held: a listener may queue answers.
     void setOutListener(std::function<void(const std::vector<uint8_t>& data)> listener);
     // From now on every request to the device fails with ENODEV, as when a
-    // module is unplugged or restarts.
+    // module is unplugged or restarts; transfers in flight end with -ENODEV
+    // and can still be reaped, as usbfs allows.
     void disconnect();
     // Makes clear-halt requests fail with the given errno (0: succeed).
     void setClearHaltError(int error);
