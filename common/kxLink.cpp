@@ -159,24 +159,9 @@ kxErr sForceRoute(kxLink* link, uint8_t on)
     return err;
 }
 
-// Enters sync (again): status 4, the state machine at its start, the
-// accumulator emptied, and six sync requests queued. Requests already sent in
-// this round of syncing are sent again only kxLINK_SYNC_RESEND_MS after the
-// last ones; a round that begins (sync state 0) sends at once.
-void sStartSync(kxLink* link)
+// Queues six sync requests; true when they were queued.
+bool sQueueSyncRequests(kxLink* link)
 {
-    kxDebug_Printf(kxDebugLink, "syncStart\n");
-    bool beginning = link->syncState == 0;
-    link->status = kLinkStatusSyncing;
-    link->syncState = kSyncStateStart;
-    kxPacket_Reset(link->incoming);
-    uint64_t now = sNowMs();
-    if (!beginning && link->lastSyncRequestMs != 0 &&
-        now - link->lastSyncRequestMs < kxLINK_SYNC_RESEND_MS)
-    {
-        link->syncState = kSyncStateByte1;
-        return;
-    }
     uint8_t none = 0;
     kxPacket* request = kxPacket_CreateWithData(kxLINK_SYNC_ADDRESS, 0, &none);
     kxErr err = kxErrMemory;
@@ -185,10 +170,59 @@ void sStartSync(kxLink* link)
         err = kxPacketFifo_Put(link->outFifo, request);
     }
     kxPacket_Destroy(&request);
+    uint64_t now = sNowMs();
     link->lastSyncRequestMs = now == 0 ? 1 : now;
-    if (err == kxErrNone)
+    return err == kxErrNone;
+}
+
+bool sResendDue(const kxLink* link)
+{
+    return link->lastSyncRequestMs == 0 ||
+           sNowMs() - link->lastSyncRequestMs >= kxLINK_SYNC_RESEND_MS;
+}
+
+// Enters sync (again): status 4, the state machine at its start, the
+// accumulator emptied, and six sync requests queued. Requests go out at most
+// every kxLINK_SYNC_RESEND_MS, so that a module whose answers keep losing the
+// framing cannot make the link send ever more of them; only a sync asked for
+// by kxLink_Sync (`requested`) sends at once.
+void sStartSync(kxLink* link, bool requested)
+{
+    kxDebug_Printf(kxDebugLink, "syncStart\n");
+    link->status = kLinkStatusSyncing;
+    link->syncState = kSyncStateStart;
+    kxPacket_Reset(link->incoming);
+    if ((!requested && !sResendDue(link)) || sQueueSyncRequests(link))
     {
         link->syncState = kSyncStateByte1;
+    }
+}
+
+// A read that found no byte. A link that is to sync, or whose stream failed,
+// begins a round of syncing; one that is syncing sends its requests again
+// when they are due, but keeps its place in the answer: a framed stream has
+// empty reads between the frames of one answer.
+void sNoByte(kxLink* link)
+{
+    uint32_t status = link->status;
+    if (status == kLinkStatusSyncing && link->syncState == 0)
+    {
+        sStartSync(link, true);
+    }
+    else if (status == kLinkStatusIOError)
+    {
+        sStartSync(link, false);
+    }
+    else if (status == kLinkStatusSyncing && sResendDue(link))
+    {
+        if (!sQueueSyncRequests(link))
+        {
+            link->syncState = kSyncStateStart;
+        }
+        else if (link->syncState == kSyncStateStart)
+        {
+            link->syncState = kSyncStateByte1;
+        }
     }
 }
 
@@ -201,13 +235,13 @@ void sSyncByte(kxLink* link, uint8_t byte)
     {
         case kSyncStateStart:
             kxDebug_Printf(kxDebugLink, "kSyncStateStart\n");
-            sStartSync(link);
+            sStartSync(link, false);
             break;
         case kSyncStateByte1:
             kxDebug_Printf(kxDebugLink, "kSyncStateByte1\n");
             if (byte == 0 || (byte & 1) != 0)
             {
-                sStartSync(link);
+                sStartSync(link, false);
             }
             else
             {
@@ -237,8 +271,9 @@ void sSyncByte(kxLink* link, uint8_t byte)
             }
             break;
         default:
+            // Sync state 0 while syncing: kxLink_Sync asked for it.
             kxDebug_Printf(kxDebugLink, "sync default\n");
-            sStartSync(link);
+            sStartSync(link, true);
             break;
     }
 }
@@ -313,7 +348,7 @@ void sHandleByte(kxLink* link, uint8_t byte)
     if (err != kxErrNone || (link->incoming->address & 1) != 0)
     {
         kxDebug_Printf(kxDebugLink, "Out of sync\n");
-        sStartSync(link);
+        sStartSync(link, false);
         return;
     }
     if (kxPacket_IsComplete(link->incoming))
@@ -358,11 +393,7 @@ int sInPipeProcess(void* argument)
             kxTime_MSSleep(kxLINK_READ_ERROR_PAUSE_MS);
             continue;
         }
-        uint32_t status = link->status;
-        if (status == kLinkStatusSyncing || status == kLinkStatusIOError)
-        {
-            sStartSync(link);
-        }
+        sNoByte(link);
         // A stream whose read does not wait for bytes is not polled flat out.
         if (static_cast<int64_t>(sNowUs() - before) >= sQuickReadUs)
         {

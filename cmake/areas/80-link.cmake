@@ -43,3 +43,9 @@ if(KX_BENCH)
   target_link_libraries(bench_link PRIVATE lumbrixon Threads::Threads)
   set_target_properties(bench_link PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endif()
+
+# Against the module simulator, with its faults.
+kx_add_gtest(link_sim_test
+  SOURCES tests/link/LinkSimTest.cpp
+  LIBS lumbrixon modsim
+  LABELS threaded)

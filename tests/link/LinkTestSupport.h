@@ -81,8 +81,9 @@ inline Bytes WireOf(const kxPacket* packet)
 // Queues the packet (address, data) on the link.
 inline kxErr Put(uint32_t link, uint8_t address, const Bytes& data)
 {
-    kxPacket* packet =
-        kxPacket_CreateWithData(address, static_cast<uint8_t>(data.size()), data.data());
+    uint8_t none = 0;
+    kxPacket* packet = kxPacket_CreateWithData(address, static_cast<uint8_t>(data.size()),
+                                               data.empty() ? &none : data.data());
     kxErr err = kxLink_PutPacket(link, packet);
     kxPacket_Destroy(&packet);
     return err;
