@@ -1,12 +1,15 @@
-// Link timings over TCP on loopback, each against its baseline in the same
+// Link timings over TCP on loopback against the module simulator (the modsim
+// program, run as a separate process), each against its baseline in the same
 // run:
 //   (a) a request and its reply through a link (kxLink_PutPacket, then
 //       kxLink_AwaitFirst) against a ping-pong of the same bytes between two
-//       plain sockets;
-//   (b) the processor time of an idle, connected, running link over 10 s;
+//       plain sockets; for reference also plain sockets to the simulator;
+//   (b) the processor time of an idle, connected, running link over 10 s
+//       (getrusage of this process: the simulator runs in its own);
 //   (c) 10,000 small packets written pooled against unpooled.
-// The module's end is an echo peer on its own thread: it answers every
-// packet to module address 4 with the same bytes and takes everything else.
+// The request is a sync request (AD 00), which the simulated module answers
+// with an empty packet from its address (04 00).
+// Usage: bench_link [PATH_TO_MODSIM]
 #include <lumbrixon/kxLink.h>
 #include <lumbrixon/kxLinkManagerInternal.h>
 
@@ -14,27 +17,37 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <spawn.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace
 {
 using Clock = std::chrono::steady_clock;
 
-// Round trips per block; raw and link blocks alternate, so that both see the
-// same machine.
+// Round trips per block; the kinds alternate block by block, so that each
+// sees the same machine.
 constexpr int kRoundTrips = 1000;
 constexpr int kBlocks = 5;
 constexpr int kIdleSeconds = 10;
 constexpr int kThroughputPackets = 10000;
-const uint8_t kRequest[5] = {0x04, 0x03, 0x03, 0x48, 0x20};
+// Packets between two markers in (c): the out FIFO holds 1000.
+constexpr int kThroughputBatch = 500;
+const uint8_t kRequest[2] = {0xAD, 0x00};
+const uint8_t kReply[2] = {0x04, 0x00};
 
 void NoDelay(int fd)
 {
@@ -42,11 +55,75 @@ void NoDelay(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
-// A listening socket whose one connection at a time is served by `serve`.
-class Peer
+// The simulator program, started with one module on a free TCP port.
+class Simulator
 {
 public:
-    Peer()
+    explicit Simulator(const char* path)
+    {
+        int out[2];
+        if (pipe(out) != 0)
+        {
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        const char* argv[] = {path,   "--tcp",      "0",      "--heartbeat",
+                              "1000", "--duration", "600000", nullptr};
+        if (posix_spawn(&pid, path, &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+        {
+            pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        // "module 40F5849A address 04 tcp 127.0.0.1 PORT", then "ready".
+        std::string text;
+        auto end = Clock::now() + std::chrono::seconds(5);
+        while (pid > 0 && Clock::now() < end && text.find("ready") == std::string::npos)
+        {
+            pollfd pfd = {out[0], POLLIN, 0};
+            char buffer[256];
+            ssize_t got = poll(&pfd, 1, 100) == 1 ? read(out[0], buffer, sizeof(buffer)) : 0;
+            if (got < 0)
+            {
+                break;
+            }
+            text.append(buffer, static_cast<size_t>(got > 0 ? got : 0));
+        }
+        close(out[0]);
+        size_t at = text.find("tcp 127.0.0.1 ");
+        if (at != std::string::npos)
+        {
+            port = static_cast<uint16_t>(atoi(text.c_str() + at + 14));
+        }
+    }
+    ~Simulator()
+    {
+        if (pid > 0)
+        {
+            kill(pid, SIGTERM);
+            for (int i = 0; i < 200 && waitpid(pid, nullptr, WNOHANG) == 0; i++)
+            {
+                usleep(10000);
+            }
+            if (waitpid(pid, nullptr, WNOHANG) == 0)
+            {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    }
+    pid_t pid = -1;
+    uint16_t port = 0;
+};
+
+// Two plain sockets in this process: a thread answers every AD 00 with 04 00.
+class PlainPeer
+{
+public:
+    PlainPeer()
     {
         listener = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address = {};
@@ -59,14 +136,13 @@ public:
         port = ntohs(address.sin_port);
         worker = std::thread([this] { Run(); });
     }
-    ~Peer()
+    ~PlainPeer()
     {
         stop = true;
         worker.join();
         close(listener);
     }
     uint16_t port = 0;
-    std::atomic<size_t> received{0};
 
 private:
     void Run()
@@ -80,45 +156,22 @@ private:
             }
             int fd = accept(listener, nullptr, nullptr);
             NoDelay(fd);
-            Serve(fd);
-            close(fd);
-        }
-    }
-    // Echoes every whole packet to address 4, in one send per read.
-    void Serve(int fd)
-    {
-        std::vector<uint8_t> pending;
-        uint8_t buffer[8192];
-        while (!stop)
-        {
-            pollfd pfd = {fd, POLLIN, 0};
-            if (poll(&pfd, 1, 50) != 1)
+            uint8_t buffer[64];
+            size_t pending = 0;
+            for (;;)
             {
-                continue;
-            }
-            ssize_t got = recv(fd, buffer, sizeof(buffer), 0);
-            if (got <= 0)
-            {
-                return;
-            }
-            received += static_cast<size_t>(got);
-            pending.insert(pending.end(), buffer, buffer + got);
-            std::vector<uint8_t> answer;
-            size_t at = 0;
-            while (at + 2 <= pending.size() && at + 2 + pending[at + 1] <= pending.size())
-            {
-                size_t size = 2u + pending[at + 1];
-                if (pending[at] == 0x04)
+                ssize_t got = recv(fd, buffer + pending, sizeof(buffer) - pending, 0);
+                if (got <= 0)
                 {
-                    answer.insert(answer.end(), pending.begin() + at, pending.begin() + at + size);
+                    break;
                 }
-                at += size;
+                pending += static_cast<size_t>(got);
+                for (; pending >= 2; pending -= 2)
+                {
+                    send(fd, kReply, sizeof(kReply), MSG_NOSIGNAL);
+                }
             }
-            pending.erase(pending.begin(), pending.begin() + at);
-            if (!answer.empty())
-            {
-                send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
-            }
+            close(fd);
         }
     }
 
@@ -130,7 +183,7 @@ private:
 double Percentile(std::vector<double> values, double fraction)
 {
     std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(fraction * (values.size() - 1))];
+    return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
 }
 
 void Report(const char* what, const std::vector<double>& us)
@@ -140,24 +193,34 @@ void Report(const char* what, const std::vector<double>& us)
     {
         sum += v;
     }
-    printf("  %-26s median %7.1f us   mean %7.1f us   p99 %7.1f us\n", what, Percentile(us, 0.5),
+    printf("  %-30s median %7.1f us   mean %7.1f us   p99 %7.1f us\n", what, Percentile(us, 0.5),
            sum / static_cast<double>(us.size()), Percentile(us, 0.99));
 }
 
-void RawRoundTrips(uint16_t port, std::vector<double>& us)
+double Microseconds(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// Plain blocking sockets: send the request, read the reply.
+void PlainRoundTrips(uint16_t port, std::vector<double>& us)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+    {
+        close(fd);
+        return;
+    }
     NoDelay(fd);
-    for (int i = 0; i < kRoundTrips + 100; i++)
+    for (int i = 0; i < kRoundTrips + 50; i++)
     {
         auto start = Clock::now();
         send(fd, kRequest, sizeof(kRequest), MSG_NOSIGNAL);
-        uint8_t reply[sizeof(kRequest)];
+        uint8_t reply[sizeof(kReply)];
         size_t got = 0;
         while (got < sizeof(reply))
         {
@@ -168,9 +231,9 @@ void RawRoundTrips(uint16_t port, std::vector<double>& us)
             }
             got += static_cast<size_t>(n);
         }
-        if (i >= 100)
+        if (i >= 50)
         {
-            us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            us.push_back(Microseconds(start));
         }
     }
     close(fd);
@@ -178,33 +241,28 @@ void RawRoundTrips(uint16_t port, std::vector<double>& us)
 
 bool IsReply(const kxPacket* packet, void*)
 {
-    return packet->length == 3 && packet->data[0] == 0x03;
+    return packet->address == kReply[0] && packet->length == 0;
 }
 
-void LinkRoundTrips(uint32_t id, std::vector<double>& us)
+int LinkRoundTrips(uint32_t id, int count, std::vector<double>* us)
 {
-    kxPacket* request = kxPacket_CreateWithData(kRequest[0], kRequest[1], kRequest + 2);
+    uint8_t none = 0;
+    kxPacket* request = kxPacket_CreateWithData(kRequest[0], 0, &none);
     int lost = 0;
-    for (int i = 0; i < kRoundTrips + 100; i++)
+    for (int i = 0; i < count; i++)
     {
         auto start = Clock::now();
         kxLink_PutPacket(id, request);
         kxPacket* reply = kxLink_AwaitFirst(id, IsReply, nullptr, 1000);
-        if (reply == nullptr)
-        {
-            lost++;
-        }
+        lost += reply == nullptr ? 1 : 0;
         kxPacket_Destroy(&reply);
-        if (i >= 100)
+        if (us != nullptr && i >= 50)
         {
-            us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            us->push_back(Microseconds(start));
         }
     }
     kxPacket_Destroy(&request);
-    if (lost > 0)
-    {
-        printf("  (%d replies missing)\n", lost);
-    }
+    return lost;
 }
 
 double CpuSeconds()
@@ -215,81 +273,87 @@ double CpuSeconds()
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Seconds to write kThroughputPackets packets of 4 data bytes (6 bytes each
-// on the wire) until the peer has them all.
-double Throughput(Peer& peer, uint32_t id, bool pooled)
+// Seconds to write kThroughputPackets packets of 4 data bytes (6 bytes on
+// the wire) to the module, with a request after every kThroughputBatch whose
+// reply says that the module has read everything before it.
+double Throughput(uint32_t id, bool pooled, int* lost)
 {
     kxLink_EnablePooledPackets(id, pooled);
     const uint8_t data[4] = {0x09, 0x01, 0x02, 0x03};
-    kxPacket* packet = kxPacket_CreateWithData(0x06, 4, data);
-    size_t before = peer.received;
-    size_t expected = before + static_cast<size_t>(kThroughputPackets) * 6;
+    kxPacket* packet = kxPacket_CreateWithData(0x04, 4, data);
     auto start = Clock::now();
-    for (int i = 0; i < kThroughputPackets; i++)
+    for (int sent = 0; sent < kThroughputPackets; sent += kThroughputBatch)
     {
-        // The out FIFO empties itself beyond 1000 packets: stay below that.
-        while (static_cast<size_t>(i) - (peer.received - before) / 6 > 800)
+        for (int i = 0; i < kThroughputBatch; i++)
         {
-            std::this_thread::yield();
+            kxLink_PutPacket(id, packet);
         }
-        kxLink_PutPacket(id, packet);
-    }
-    auto end = Clock::now() + std::chrono::seconds(10);
-    while (peer.received < expected && Clock::now() < end)
-    {
-        std::this_thread::yield();
+        *lost += LinkRoundTrips(id, 1, nullptr);
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (peer.received < expected)
-    {
-        printf("  (%zu of %zu bytes arrived)\n", peer.received - before, expected - before);
-    }
     kxPacket_Destroy(&packet);
+    kxLink_EnablePooledPackets(id, false);
     return seconds;
 }
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-    printf("link_bench: TCP on loopback, echo peer in process\n");
-    Peer peer;
-    Peer rawPeer;
-
-    printf("(a) request/reply round trip, %d each, in alternating blocks\n", kRoundTrips * kBlocks);
-    uint32_t id = kxLink_CreateTCPIP(0x40F5849A, htonl(INADDR_LOOPBACK), peer.port);
+    const char* path = argc > 1 ? argv[1] : MODSIM_PATH;
+    Simulator sim(path);
+    if (sim.port == 0)
+    {
+        printf("link_bench: the simulator (%s) did not start\n", path);
+        return 1;
+    }
+    printf("link_bench: TCP on loopback, module simulator %s (pid %d, port %u)\n", path,
+           static_cast<int>(sim.pid), sim.port);
+    PlainPeer plain;
+    uint32_t id = kxLink_CreateTCPIP(0x40F5849A, htonl(INADDR_LOOPBACK), sim.port);
     if (id == 0)
     {
         printf("no link\n");
         return 1;
     }
+
+    printf("(a) request/reply round trip, %d each, in alternating blocks\n", kRoundTrips * kBlocks);
     std::vector<double> raw;
+    std::vector<double> rawToSim;
     std::vector<double> link;
+    int lost = 0;
     for (int block = 0; block < kBlocks; block++)
     {
-        RawRoundTrips(rawPeer.port, raw);
-        LinkRoundTrips(id, link);
+        PlainRoundTrips(plain.port, raw);
+        lost += LinkRoundTrips(id, kRoundTrips + 50, &link);
+        PlainRoundTrips(sim.port, rawToSim);
     }
-    Report("raw sockets", raw);
-    Report("link", link);
-    printf("  ratio link/raw (median)     %.2f   (goal <= 1.5)\n",
+    Report("plain sockets (baseline)", raw);
+    Report("link to the simulator", link);
+    Report("plain socket to the simulator", rawToSim);
+    printf("  replies missing: %d\n", lost);
+    printf("  ratio link/plain sockets (median)      %.2f   (goal <= 1.5)\n",
            Percentile(link, 0.5) / Percentile(raw, 0.5));
+    printf("  ratio link/plain socket to simulator   %.2f\n",
+           Percentile(link, 0.5) / Percentile(rawToSim, 0.5));
 
-    printf("(b) idle running link, %d s\n", kIdleSeconds);
+    printf("(b) idle running link, %d s (the simulator's heartbeat every 1000 ms)\n", kIdleSeconds);
     double cpuBefore = CpuSeconds();
     auto wallBefore = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
     double cpu = CpuSeconds() - cpuBefore;
     double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
-    printf("  cpu %.4f s over %.1f s = %.3f %% of one core   (goal < 1 %%)\n", cpu, wall,
-           100.0 * cpu / wall);
+    printf("  cpu %.4f s over %.1f s = %.3f %% of one core   (goal < 1 %%), status %u\n", cpu, wall,
+           100.0 * cpu / wall, kxLink_GetStatus(id));
 
     printf("(c) %d packets of 6 bytes\n", kThroughputPackets);
-    double unpooled = Throughput(peer, id, false);
-    double pooled = Throughput(peer, id, true);
+    lost = 0;
+    double unpooled = Throughput(id, false, &lost);
+    double pooled = Throughput(id, true, &lost);
     printf("  unpooled %8.1f ms   %9.0f packets/s\n", unpooled * 1e3,
            kThroughputPackets / unpooled);
     printf("  pooled   %8.1f ms   %9.0f packets/s\n", pooled * 1e3, kThroughputPackets / pooled);
-    printf("  ratio pooled/unpooled throughput %.2f\n", unpooled / pooled);
+    printf("  ratio pooled/unpooled throughput %.2f   (markers missing: %d)\n", unpooled / pooled,
+           lost);
     kxLink_Destroy(&id);
     return 0;
 }

@@ -42,6 +42,9 @@ if(KX_BENCH)
   add_executable(bench_link bench/link_bench.cpp)
   target_link_libraries(bench_link PRIVATE lumbrixon Threads::Threads)
   set_target_properties(bench_link PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+  # It runs the simulator program as the module's end.
+  target_compile_definitions(bench_link PRIVATE MODSIM_PATH="$<TARGET_FILE:modsim_program>")
+  add_dependencies(bench_link modsim_program)
 endif()
 
 # Against the module simulator, with its faults.
