@@ -14,7 +14,8 @@
 // no memory).
 //
 // `get` gives kxErrNotReady when no byte has arrived and kxErrIO when the read
-// fails. `write` hands the whole block to the port and waits until it has been
+// fails or the line has hung up (the far end of a pseudo-terminal closed, an
+// adapter unplugged). `write` hands the whole block to the port and waits until it has been
 // transmitted. Both steps are bounded in time: the write fails with
 // kxErrTimeout when the port takes no byte (or sends none of its queue) for
 // kxSERIAL_STALL_MS, or when the whole write lasts longer than

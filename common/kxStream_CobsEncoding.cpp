@@ -102,9 +102,16 @@ kxErr sCobsStreamGet(uint8_t* byte, void* ref)
         return kxErrNone;
     }
     uint8_t received = 0;
-    if (state->innerGet == nullptr || state->innerGet(&received, state->innerRef) != kxErrNone)
+    if (state->innerGet == nullptr)
     {
         return kxErrNotReady;
+    }
+    // The inner stream's own failures (a hung-up line) reach the reader: only
+    // "nothing yet" reads as nothing yet. A frame under way stays.
+    kxErr err = state->innerGet(&received, state->innerRef);
+    if (err != kxErrNone)
+    {
+        return err;
     }
     if (received != 0)
     {

@@ -12,12 +12,12 @@
 // the stream record cannot be created.
 //
 // `get` consumes at most one inner byte per call and gives kxErrNotReady until
-// a frame is complete; the bytes of a good frame's packet (without the CRC)
-// come out of the following calls. A frame with a bad length or CRC, or one
-// longer than kxCOBS_MAX_PACKET_WITH_CHECKSUM_BYTES before encoding (more than
-// kxCOBS_MAX_ENCODED_FRAME_BYTES encoded), is reported once as kxErrPacket and
-// produces no bytes; the next frame starts after the next delimiter. The
-// reader takes every packet a module may send, up to kxPACKET_MAX_DATA data
+// a frame is complete (a failure of the inner `get` other than kxErrNotReady
+// is passed on, and the frame under way is kept); the bytes of a good frame's packet (without the
+// CRC) come out of the following calls. A frame with a bad length or CRC, or one longer than
+// kxCOBS_MAX_PACKET_WITH_CHECKSUM_BYTES before encoding (more than kxCOBS_MAX_ENCODED_FRAME_BYTES
+// encoded), is reported once as kxErrPacket and produces no bytes; the next frame starts after the
+// next delimiter. The reader takes every packet a module may send, up to kxPACKET_MAX_DATA data
 // bytes.
 //
 // `write` takes one or more whole packets. Each must be well formed (non-zero

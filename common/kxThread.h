@@ -31,6 +31,9 @@ extern "C"
     bool kxThread_IsCurrent(const kxThread* thread);
     // Sleeps 5 microseconds; for busy-wait loops.
     void kxThread_Yield(void);
+    // Gives the processor to another thread that is ready to run, if any, and
+    // returns at once otherwise (no sleep); for short polling loops.
+    void kxThread_Relinquish(void);
 
 #ifdef __cplusplus
 }

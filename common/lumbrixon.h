@@ -22,7 +22,9 @@
 //   kxLogger        0xDEED  kxLogger_Create             kxLogger_Destroy(&l)
 //   kxMulticast     0x3C3C  kxMulticast_Create          kxMulticast_Destroy(&m)
 //   lxusb_device    0x05B0  lxusb_create_usb            lxusb_destroy(&u)
+//   kxPacketLog     0x10C5  kxPacketLog_Create          kxPacketLog_Destroy(&l)
 //   packet FIFO     (id)    kxPacketFifo_Create         kxPacketFifo_Destroy(&id)
+//   link            (id)    kxLink_Create...            kxLink_Destroy(&id)
 //
 // The rule, for every record unless an exception below says otherwise:
 //   - An operation given a null pointer or a record whose tag is not its own
@@ -49,9 +51,16 @@
 //     length 0, kxErrParam for a put). Destroy gives kxErrParam for a null
 //     address and kxErrNotFound for an unknown identifier, which it leaves as
 //     it is; only a destroyed FIFO's identifier is set to 0.
+//   - Links are named by registry identifiers too (the link record 0xCEED
+//     stays inside the library; kxLink_Stop refuses another with kxErrParam):
+//     0 is never a link, an unknown identifier gets kxErrParam (null, 0 or
+//     kLinkStatusInvalid where the function returns a packet, a count or a
+//     status). kxLink_Destroy gives kxErrParam for a null address, and for an
+//     unknown identifier, which it sets to 0 as it does every identifier it
+//     is given.
 //
 // The streams' implementation states (serial 0xBEEF, socket 0xDEAD, USB
-// 0xDEAD, COBS 0xC0B5) carry tags too; they are reached only through their
+// 0xDEAD, COBS 0xC0B5, client 0xC11E) carry tags too; they are reached only through their
 // stream, whose operations refuse a state of another kind with kxErrParam.
 //
 // Threads: a record may be used from several threads only as its header says;
@@ -65,15 +74,20 @@
 #include <lumbrixon/kxDirectory.h>
 #include <lumbrixon/kxError.h>
 #include <lumbrixon/kxFile.h>
+#include <lumbrixon/kxLink.h>
+#include <lumbrixon/kxLinkManagerInternal.h>
 #include <lumbrixon/kxLogger.h>
 #include <lumbrixon/kxMulticast.h>
 #include <lumbrixon/kxMutex.h>
 #include <lumbrixon/kxPacket.h>
+#include <lumbrixon/kxPacketLog.h>
+#include <lumbrixon/kxProcess.h>
 #include <lumbrixon/kxStream.h>
 #include <lumbrixon/kxStreamSerial.h>
 #include <lumbrixon/kxStreamSocket.h>
 #include <lumbrixon/kxStreamUSB.h>
 #include <lumbrixon/kxStream_CobsEncoding.h>
+#include <lumbrixon/kxStream_ZeroMQClient.h>
 #include <lumbrixon/kxThread.h>
 #include <lumbrixon/kxTime.h>
 #include <lumbrixon/kxVersion.h>

@@ -62,11 +62,19 @@ kxErr sSerialGet(uint8_t* byte, void* ref)
     {
         return kxErrNone;
     }
-    if (got == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+    if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
     {
-        return kxErrNotReady;
+        return kxErrIO;
     }
-    return kxErrIO;
+    // An empty read is also what a hung-up line gives (the far end of a
+    // pseudo-terminal closed, an adapter unplugged): only poll tells them
+    // apart.
+    struct pollfd line = {state->fd, POLLIN, 0};
+    if (poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+    {
+        return kxErrIO;
+    }
+    return kxErrNotReady;
 }
 
 // Bits on the line for one character with the applied settings.

@@ -19,18 +19,23 @@
 namespace
 {
 constexpr uint32_t sConnected = 0x1;
+// The reader has seen the peer close or reset the connection: the stream is
+// finished and nobody connects it again.
+constexpr uint32_t sEnded = 0x2;
 constexpr const char* sModule = "unix_streamsocket.cpp";
 
 // One connection. Threads: the link's reading thread calls sSocketGet, its
 // writing thread sSocketWrite and sSocketPut. Both hold `lock` shared while
 // they look at `flags`, `fd` and `generation` and while their recv, send or
-// poll runs on `fd`, so they never block each other. A reconnect (sSetUp)
-// holds `lock` exclusively and is the only code that changes `flags`, `fd`
-// and `generation`, so it never runs on both threads at once and never closes
-// a descriptor that the other thread is using. The lock prefers exclusive
-// waiters, so a reconnect is not starved by a spinning reader. `lock` is the
-// only lock taken here; nothing else is called while it is held. `address` is
-// set at creation and only read afterwards.
+// poll runs on `fd`, so they never block each other. A reconnect (sSetUp) and
+// the end of the connection (sEndConnection) hold `lock` exclusively and are
+// the only code that changes `flags`, `fd` and `generation`, so they never
+// run on both threads at once and never close a descriptor that the other
+// thread is using. The lock prefers exclusive waiters, so a reconnect is not
+// starved by the reader. `lock` is the only lock taken here; nothing else is
+// called while it is held. `address` is set at creation and only read
+// afterwards. `input`, `inputCount` and `inputPos` (bytes received and not yet
+// handed out) belong to the reading thread alone.
 struct kxSocketState
 {
     uint16_t check;
@@ -39,6 +44,9 @@ struct kxSocketState
     int fd;
     uint32_t generation;
     pthread_rwlock_t lock;
+    size_t inputCount;
+    size_t inputPos;
+    uint8_t input[kxSOCKET_INPUT_BYTES];
 };
 
 void sPrintError(int line, const char* text, int error)
@@ -87,10 +95,40 @@ kxErr sSetUp(kxSocketState* state)
         sPrintError(__LINE__, "unable to create socket", errno);
         return kxErrIO;
     }
-    if (connect(state->fd, reinterpret_cast<const struct sockaddr*>(&state->address),
-                sizeof(state->address)) != 0)
+    // The connection is made without blocking and waited for at most
+    // kxSOCKET_CONNECT_TIMEOUT_MS, so that a host that does not answer cannot
+    // hold a reconnect (or a link reset) for the system's minutes.
+    int one = 1;
+    int error = 0;
+    if (ioctl(state->fd, FIONBIO, &one) != 0)
     {
-        int error = errno;
+        error = errno;
+    }
+    else if (connect(state->fd, reinterpret_cast<const struct sockaddr*>(&state->address),
+                     sizeof(state->address)) != 0)
+    {
+        error = errno;
+        if (error == EINPROGRESS)
+        {
+            struct pollfd done = {state->fd, POLLOUT, 0};
+            int ready = poll(&done, 1, kxSOCKET_CONNECT_TIMEOUT_MS);
+            socklen_t length = sizeof(error);
+            if (ready == 0)
+            {
+                error = ETIMEDOUT;
+            }
+            else if (ready < 0)
+            {
+                error = errno;
+            }
+            else if (getsockopt(state->fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            {
+                error = errno;
+            }
+        }
+    }
+    if (error != 0)
+    {
         kxErr err = kxErrConnection;
         if (error != EAGAIN && error != ECONNRESET && error != ETIMEDOUT && error != ECONNREFUSED)
         {
@@ -104,7 +142,6 @@ kxErr sSetUp(kxSocketState* state)
 
     // A socket that cannot be configured is not used: it would block the
     // threads or keep a dead connection alive.
-    int one = 1;
     if (setsockopt(state->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0)
     {
         printf("setsockopt TCP_NODELAY failed: socket = %d, level = %d errno = %d\n", state->fd,
@@ -142,7 +179,11 @@ kxErr sReconnect(kxSocketState* state, uint32_t seen)
 {
     pthread_rwlock_wrlock(&state->lock);
     kxErr err;
-    if (state->generation != seen)
+    if ((state->flags & sEnded) != 0)
+    {
+        err = kxErrConnection;
+    }
+    else if (state->generation != seen)
     {
         err = (state->flags & sConnected) != 0 ? kxErrNone : kxErrConnection;
     }
@@ -155,33 +196,24 @@ kxErr sReconnect(kxSocketState* state, uint32_t seen)
     return err;
 }
 
-// Takes the byte a peek has found. The caller holds `lock` shared.
-kxErr sReceiveOne(kxSocketState* state, uint8_t* byte)
+// Ends the connection the reader saw closed or reset (its generation
+// `seen`), unless it has been replaced meanwhile. The caller holds no lock.
+void sEndConnection(kxSocketState* state, uint32_t seen)
 {
-    ssize_t got = recv(state->fd, byte, 1, 0);
-    if (got == 1)
+    pthread_rwlock_wrlock(&state->lock);
+    if (state->generation == seen)
     {
-        return kxErrNone;
+        sCloseSocket(state);
+        state->flags |= sEnded;
+        state->generation++;
     }
-    if (got == 0)
-    {
-        return kxErrNotReady;
-    }
-    int error = errno;
-    if (sIsWouldBlock(error))
-    {
-        return kxErrEOF;
-    }
-    if (kxStreamSocket_IsLostConnection(error))
-    {
-        return kxErrNotReady;
-    }
-    sPrintError(__LINE__, "Unknown error on recv of 1 byte", error);
-    return kxErrIO;
+    pthread_rwlock_unlock(&state->lock);
 }
 
-// Peeks for a byte, then takes it. A lost connection is set up again once per
-// call and looked at once more.
+// Hands out the bytes received, one per call. When none is left it receives
+// what is waiting (up to kxSOCKET_INPUT_BYTES in one recv) and, when nothing
+// is, waits up to kxSOCKET_READ_WAIT_MS for the socket to become readable.
+// A peer that closed its side or reset the connection ends the stream.
 kxErr sSocketGet(uint8_t* byte, void* ref)
 {
     kxSocketState* state = sState(ref);
@@ -189,52 +221,49 @@ kxErr sSocketGet(uint8_t* byte, void* ref)
     {
         return kxErrParam;
     }
-    bool reconnected = false;
-    for (;;)
+    if (state->inputPos < state->inputCount)
     {
-        pthread_rwlock_rdlock(&state->lock);
-        if ((state->flags & sConnected) == 0)
-        {
-            pthread_rwlock_unlock(&state->lock);
-            return kxErrConnection;
-        }
-        uint32_t seen = state->generation;
-        uint8_t peeked = 0;
-        ssize_t got = recv(state->fd, &peeked, 1, MSG_PEEK);
-        int error = errno;
-        if (got < 0 && !reconnected && kxStreamSocket_IsLostConnection(error))
-        {
-            pthread_rwlock_unlock(&state->lock);
-            kxErr err = sReconnect(state, seen);
-            if (err != kxErrNone)
-            {
-                return err;
-            }
-            reconnected = true;
-            continue;
-        }
-        kxErr err;
-        if (got == 0 || (got < 0 && sIsWouldBlock(error)))
-        {
-            // Nothing waiting, or the peer has closed its side.
-            err = kxErrNotReady;
-        }
-        else if (got < 0 && !reconnected)
-        {
-            sPrintError(__LINE__, "Unhandled socket err on recv peek", error);
-            err = kxErrConnection;
-        }
-        else
-        {
-            if (got < 0)
-            {
-                sPrintError(__LINE__, "recv peeking bytes available failed after reset", error);
-            }
-            err = sReceiveOne(state, byte);
-        }
-        pthread_rwlock_unlock(&state->lock);
-        return err;
+        *byte = state->input[state->inputPos++];
+        return kxErrNone;
     }
+    pthread_rwlock_rdlock(&state->lock);
+    if ((state->flags & sConnected) == 0)
+    {
+        pthread_rwlock_unlock(&state->lock);
+        return kxErrConnection;
+    }
+    uint32_t seen = state->generation;
+    ssize_t got = recv(state->fd, state->input, sizeof(state->input), 0);
+    int error = errno;
+    if (got < 0 && sIsWouldBlock(error))
+    {
+        // Still this connection's descriptor: the lock is held.
+        struct pollfd readable = {state->fd, POLLIN, 0};
+        if (poll(&readable, 1, kxSOCKET_READ_WAIT_MS) > 0)
+        {
+            got = recv(state->fd, state->input, sizeof(state->input), 0);
+            error = errno;
+        }
+    }
+    pthread_rwlock_unlock(&state->lock);
+    if (got > 0)
+    {
+        state->inputCount = static_cast<size_t>(got);
+        state->inputPos = 1;
+        *byte = state->input[0];
+        return kxErrNone;
+    }
+    if (got < 0 && sIsWouldBlock(error))
+    {
+        return kxErrNotReady;
+    }
+    if (got == 0 || kxStreamSocket_IsLostConnection(error))
+    {
+        sEndConnection(state, seen);
+        return kxErrConnection;
+    }
+    sPrintError(__LINE__, "Unknown error on recv", error);
+    return kxErrIO;
 }
 
 // Sends the block in rounds. A round that sends bytes starts the attempt
@@ -278,6 +307,12 @@ kxErr sSocketWrite(const uint8_t* bytes, size_t n, void* ref)
                 sent = 0;
                 restarts++;
             }
+        }
+        if ((state->flags & sEnded) != 0)
+        {
+            // The reader has seen the peer go: nothing more reaches it.
+            pthread_rwlock_unlock(&state->lock);
+            return kxErrConnection;
         }
         if ((state->flags & sConnected) == 0)
         {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <pthread.h>
+#include <sched.h>
 #include <time.h>
 
 // Threads: the creating thread writes every field before the new thread
@@ -80,4 +81,9 @@ void kxThread_Yield(void)
 {
     struct timespec pause = {0, 5000};
     nanosleep(&pause, nullptr);
+}
+
+void kxThread_Relinquish(void)
+{
+    sched_yield();
 }

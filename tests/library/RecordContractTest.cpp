@@ -292,6 +292,55 @@ std::vector<RecordKind> Kinds()
         kxErrParam,
         kxErrNone,
     });
+    kinds.push_back({
+        "PacketLog",
+        [] { return H(kxPacketLog_Create("contract")); },
+        AnyPacket,
+        FreePacket,
+        DestroyThrough(kxPacketLog_Destroy),
+        [](Handle h) { return static_cast<int>(kxPacketLog_Enable(P<kxPacketLog>(h))); },
+        kxErrParam,
+        {kxErrParam, true},
+        {kxErrParam, true},
+        {kxErrNone, true},
+        kxErrParam,
+        kxErrParam,
+        kxErrNone,
+    });
+    // Links are named by registry identifiers: the "record of another type"
+    // is an identifier that names no link, which destroy sets to 0.
+    kinds.push_back({
+        "Link",
+        [] {
+            return Handle(kxLink_Create(kxStream_Create(nullptr, sPut, nullptr, nullptr, nullptr)));
+        },
+        [] { return Handle(UINT32_MAX); },
+        [](Handle) {},
+        [](Handle* h) -> int
+        {
+            if (h == nullptr)
+                return kxLink_Destroy(nullptr);
+            uint32_t id = static_cast<uint32_t>(*h);
+            int rc = kxLink_Destroy(&id);
+            *h = id;
+            return rc;
+        },
+        [](Handle h)
+        {
+            const uint8_t data[1] = {1};
+            kxPacket* packet = kxPacket_CreateWithData(0x04, 1, data);
+            int rc = kxLink_PutPacket(static_cast<uint32_t>(h), packet);
+            kxPacket_Destroy(&packet);
+            return rc;
+        },
+        kxErrParam,
+        {kxErrParam, true},
+        {kxErrParam, true},
+        {kxErrNone, true},
+        kxErrParam,
+        kxErrParam,
+        kxErrNone,
+    });
     return kinds;
 }
 

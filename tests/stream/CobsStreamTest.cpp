@@ -140,18 +140,23 @@ TEST_F(CobsStreamTest, TheLongestPacketsArrive)
     EXPECT_EQ(packetErrors, 1);
 }
 
-TEST_F(CobsStreamTest, InnerFailuresReadAsNotReady)
+TEST_F(CobsStreamTest, InnerFailuresArePassedOnAndTheFrameUnderWayStays)
 {
     memory.Feed({0x02, 0x04});
     memory.FeedResult(kxErrIO);
     memory.Feed({0x02, 0x3B, 0x00});
     memory.atEnd = kxErrEOF;
     uint8_t byte = 0;
-    for (int i = 0; i < 6; i++)
+    EXPECT_EQ(kxStream_Read(stream, &byte, 1), kxErrNotReady);
+    EXPECT_EQ(kxStream_Read(stream, &byte, 1), kxErrNotReady);
+    // A hung-up line is not "nothing yet".
+    EXPECT_EQ(kxStream_Read(stream, &byte, 1), kxErrIO);
+    for (int i = 0; i < 3; i++)
     {
         EXPECT_EQ(kxStream_Read(stream, &byte, 1), kxErrNotReady) << i;
     }
-    EXPECT_EQ(Drain(stream, 4), Bytes({0x04, 0x00}));
+    EXPECT_EQ(Drain(stream, 2), Bytes({0x04, 0x00}));
+    EXPECT_EQ(kxStream_Read(stream, &byte, 1), kxErrEOF);
 }
 
 TEST_F(CobsStreamTest, PacketsOfEveryLengthRoundTrip)

@@ -67,6 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 abort();
             }
         }
+        else if (err == kxErrEOF)
+        {
+            // The inner stream's end is passed on, and only once it came.
+            if (input.pos < input.size)
+            {
+                abort();
+            }
+        }
         else if (err != kxErrNotReady && err != kxErrPacket)
         {
             abort();
