@@ -126,9 +126,10 @@ TEST(ModsimSystem, RefusesWhatTheModuleCannotDo)
               Bytes({0x04, 0x04, 0x03, 0xC4, 0x00, 0x07}));
     EXPECT_EQ(Ask(host, {0x04, 0x03, 0x03, 0x44, 0x20}, 6),
               Bytes({0x04, 0x04, 0x03, 0x04, 0x00, 0x07}));
-    // Answers and value reports are not requests; nor is a command of two bytes.
-    host.write(
-        {0x04, 0x03, 0x03, 0xC4, 0x20, 0x04, 0x03, 0x03, 0x04, 0x20, 0x04, 0x02, 0x03, 0x44});
+    // Answers and value reports are not requests; nor is a command of two
+    // bytes, nor a packet without data.
+    host.write({0x04, 0x03, 0x03, 0xC4, 0x20, 0x04, 0x03, 0x03, 0x04, 0x20, 0x04, 0x02, 0x03, 0x44,
+                0x04, 0x00});
     EXPECT_TRUE(Quiet(host, 200));
     // A request without the host's bit is answered, and counted.
     EXPECT_EQ(Ask(host, {0x04, 0x03, 0x03, 0x48, 0x00}, 6),
@@ -136,7 +137,7 @@ TEST(ModsimSystem, RefusesWhatTheModuleCannotDo)
     modsim::ModuleStats s = sim.stats(m);
     EXPECT_EQ(s.errorReplies, 5u);
     EXPECT_EQ(s.requestsWithoutHostBit, 1u);
-    EXPECT_EQ(s.unhandledPackets, 3u);
+    EXPECT_EQ(s.unhandledPackets, 4u);
 }
 
 TEST(ModsimSystem, InfoQueriesReportWhatTheTablesHold)

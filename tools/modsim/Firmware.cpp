@@ -143,7 +143,7 @@ void Firmware::handleUnknown(Link& link, const Packet& p, Time now)
     // other commands it does not know go unanswered, as firmware ignores them.
     const std::vector<uint8_t>& d = p.data;
     bool request = d.size() >= 3 && (((d[1] & 0x80) != 0) != ((d[1] & 0x40) != 0));
-    if (!isUeiCommand(d[0]) || !request)
+    if (!request || !isUeiCommand(d[0]))
     {
         core_.stats().unhandledPackets++;
         return;
