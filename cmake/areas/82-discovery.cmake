@@ -6,3 +6,18 @@ target_sources(kx_common PRIVATE
   common/discover_servers.cpp)
 target_sources(kx_unix PRIVATE
   unix/unix_discovery.cpp)
+
+# Tests
+kx_add_gtest(discovery_test
+  SOURCES tests/discovery/LinkSpecTest.cpp
+  LIBS lumbrixon)
+
+# The TCP/IP search against the simulator's modules, inside the test's own
+# network namespace (its main makes it before any thread starts).
+add_executable(discovery_net_test
+  tests/discovery/DiscoveryNetTest.cpp tests/multicast/NetNamespaceMain.cpp)
+target_link_libraries(discovery_net_test PRIVATE modsim kx_test_includes GTest::gtest
+  Threads::Threads)
+add_dependencies(threaded_tests discovery_net_test)
+gtest_discover_tests(discovery_net_test DISCOVERY_TIMEOUT 60
+  PROPERTIES LABELS threaded TIMEOUT 300)
