@@ -21,3 +21,9 @@ target_link_libraries(discovery_net_test PRIVATE modsim kx_test_includes GTest::
 add_dependencies(threaded_tests discovery_net_test)
 gtest_discover_tests(discovery_net_test DISCOVERY_TIMEOUT 60
   PROPERTIES LABELS threaded TIMEOUT 300)
+
+# The USB search on an emulated bus with the simulator's modules.
+kx_add_umockdev_gtest(discovery_usb_test
+  SOURCES tests/discovery/DiscoveryUsbTest.cpp
+  LIBS modsim lumbrixon
+  LABELS ${KX_USB_FAKE_LABELS})
