@@ -27,3 +27,10 @@ kx_add_umockdev_gtest(discovery_usb_test
   SOURCES tests/discovery/DiscoveryUsbTest.cpp
   LIBS modsim lumbrixon
   LABELS ${KX_USB_FAKE_LABELS})
+
+# The link registry against the simulator: shared links, teardown, reset, and
+# creates and destroys racing on several threads.
+kx_add_gtest(link_registry_test
+  SOURCES tests/link/RegistryTest.cpp
+  LIBS lumbrixon modsim
+  LABELS threaded)
