@@ -34,3 +34,9 @@ kx_add_gtest(link_registry_test
   SOURCES tests/link/RegistryTest.cpp
   LIBS lumbrixon modsim
   LABELS threaded)
+
+# The TCP/IP search's reply parser and the specifier's wire bytes.
+kx_add_fuzzer(fuzz_search_reply
+  SOURCES tests/discovery/FuzzSearchReply.cpp
+  LIBS lumbrixon
+  CORPUS ${CMAKE_SOURCE_DIR}/tests/discovery/fuzz_search_reply_seeds)

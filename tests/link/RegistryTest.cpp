@@ -70,6 +70,8 @@ TEST(Registry, TheSameDeviceTwiceIsOneLinkTornDownWithItsLastUse)
     uint32_t second = kxLink_CreateTCPIP(kSerial, TcpPeer::Loopback(), module.Port());
     EXPECT_EQ(second, first);
     EXPECT_EQ(kxLinkManagerInternal_GetUseCount(first), 2);
+    EXPECT_TRUE(module.sim.waitFor(
+        module.m, [](const ModuleStats& s) { return s.routeOnRequests == 1; }, 2000));
     EXPECT_EQ(module.Stats().connectionsAccepted, 1u);
 
     uint32_t id = first;
@@ -111,7 +113,8 @@ TEST(Registry, AResetAfterTheModuleClosedTheConnectionBringsTheLinkBack)
     EXPECT_EQ(kxLink_Reset(id), kxErrNone);
     EXPECT_EQ(kxLink_GetStatus(id), (uint32_t)kLinkStatusRunning);
     EXPECT_TRUE(Exchange(id));
-    EXPECT_EQ(module.Stats().connectionsAccepted, 2u);
+    EXPECT_TRUE(module.sim.waitFor(
+        module.m, [](const ModuleStats& s) { return s.connectionsAccepted == 2; }, 2000));
     EXPECT_EQ(kxLinkManagerInternal_GetUseCount(id), 1) << "a reset takes no use";
     EXPECT_EQ(kxLink_Destroy(&id), kxErrNone);
 }
