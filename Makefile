@@ -6,7 +6,7 @@ export ASAN_OPTIONS ?= verify_asan_link_order=0:detect_leaks=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all bootstrap build demo test check-format test-main test-asan test-tsan test-fuzz bench format clean
+.PHONY: all bootstrap build demo test check-format test-main test-asan test-tsan test-fuzz bench format package clean
 
 all: build
 
@@ -51,8 +51,17 @@ test-fuzz: bootstrap
 bench: build
 	@for b in build/bench/*; do [ -x "$$b" ] && "$$b"; done
 
+# Debian packages (cmake/areas/95-package.cmake) in build-package/, built with
+# the prefix /usr; only what the packages install is built.
+package: bootstrap
+	cmake -S . -B build-package -DKX_WERROR=ON -DKX_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+	cmake --build build-package -j $(JOBS) --target kx_packaged
+	cd build-package && cpack -G DEB
+	@ls -1 build-package/*.deb
+
 format:
 	@git ls-files '*.c' '*.cpp' '*.h' '*.hpp' | xargs -r clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-package

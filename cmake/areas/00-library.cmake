@@ -123,23 +123,36 @@ add_library(updater_lib INTERFACE)
 
 # Installation of the library: headers, both libraries, pkg-config file and
 # CMake package. The areas install their programs.
+#
+# Install components (the Debian packages of cmake/areas/95-package.cmake):
+#   library      the shared library liblumbrixon.so.MAJOR
+#   development  headers, liblumbrixon.so, the static library, lumbrixon.pc
+#                and the CMake package
+#   programs     everything installed without a COMPONENT: Updater and the
+#                tools, their manual pages, the udev rule, shell completion
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME programs)
 include(CMakePackageConfigHelpers)
 set(KX_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Lumbrixon)
-install(FILES ${KX_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/lumbrixon)
+install(FILES ${KX_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/lumbrixon
+  COMPONENT development)
 install(TARGETS lumbrixon lumbrixon_shared EXPORT LumbrixonTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(EXPORT LumbrixonTargets NAMESPACE Lumbrixon:: DESTINATION ${KX_CMAKE_PACKAGE_DIR})
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library
+    NAMELINK_COMPONENT development)
+install(EXPORT LumbrixonTargets NAMESPACE Lumbrixon:: DESTINATION ${KX_CMAKE_PACKAGE_DIR}
+  COMPONENT development)
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/LumbrixonConfig.cmake.in
   ${CMAKE_BINARY_DIR}/LumbrixonConfig.cmake INSTALL_DESTINATION ${KX_CMAKE_PACKAGE_DIR})
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/LumbrixonConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/LumbrixonConfig.cmake
-  ${CMAKE_BINARY_DIR}/LumbrixonConfigVersion.cmake DESTINATION ${KX_CMAKE_PACKAGE_DIR})
+  ${CMAKE_BINARY_DIR}/LumbrixonConfigVersion.cmake DESTINATION ${KX_CMAKE_PACKAGE_DIR}
+  COMPONENT development)
 
 # The pkg-config file finds its prefix from its own place, so the installed
 # tree may be moved.
 file(RELATIVE_PATH KX_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 string(REGEX REPLACE "/$" "" KX_PC_TO_PREFIX "${KX_PC_TO_PREFIX}")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/lumbrixon.pc.in ${CMAKE_BINARY_DIR}/lumbrixon.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/lumbrixon.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_BINARY_DIR}/lumbrixon.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT development)
