@@ -17,6 +17,10 @@ struct _Heartbeat
     Time next = kNever;
     bool outstanding = false;
     uint8_t value = 0;
+    // The last heartbeat given up as unanswered: an answer to it may still be
+    // on its way (a loaded host or a slow line), and is late, not unexpected.
+    bool missed = false;
+    uint8_t missedValue = 0;
     bool nextDown = true;
 };
 
@@ -63,6 +67,8 @@ Time _heartbeatTick(ModuleCore& m, _Heartbeat& hb, Time now)
     if (hb.outstanding)
     {
         hb.outstanding = false;
+        hb.missed = true;
+        hb.missedValue = hb.value;
         m.stats().heartbeatsUnanswered++;
         if (!target->event("heartbeat-missed", now) || m.routeLinkId() != id)
             return hb.next;
@@ -141,6 +147,12 @@ void installLinkLevel(ModuleCore& module)
                              hb->outstanding = false;
                              m->stats().heartbeatAnswers++;
                              link.event("heartbeat-answer", now);
+                         }
+                         else if (hb->missed && hb->link == link.id() &&
+                                  p.data[1] == (uint8_t)(hb->missedValue + 2))
+                         {
+                             hb->missed = false;
+                             m->stats().lateHeartbeatAnswers++;
                          }
                          else
                              m->stats().unexpectedHeartbeatAnswers++;

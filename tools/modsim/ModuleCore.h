@@ -97,6 +97,7 @@ struct ModuleStats
     unsigned routeOffRequests = 0;
     unsigned heartbeatAnswers = 0;           // answers that matched the heartbeat sent
     unsigned unexpectedHeartbeatAnswers = 0; // none outstanding, or the wrong value
+    unsigned lateHeartbeatAnswers = 0;       // right answer to one already given up
     unsigned unhandledPackets = 0;           // to the module, no handler at this level
     unsigned foreignPackets = 0;             // to another address (no child there, or
                                              // the router does not route for it)
