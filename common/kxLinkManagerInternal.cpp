@@ -5,6 +5,7 @@
 #include "kxLink_internal.h"
 #include <lumbrixon/kxStream_ZeroMQClient.h>
 #include <lumbrixon/kxMutex.h>
+#include <lumbrixon/kxServer_ZeroMQ.h>
 
 #include <stdlib.h>
 
@@ -163,6 +164,10 @@ kxErr sTearDown(kxLinkEntry* entry)
     {
         kxLink_RemoveUserFilter(entry->link);
         kxLink_Stop(entry->link);
+    }
+    if (entry->server != nullptr)
+    {
+        kxServer_Destroy(&entry->server);
     }
     if (entry->chainedId != 0)
     {
@@ -414,6 +419,19 @@ bool kxLinkManagerInternal_SetChainedId(uint32_t id, uint32_t chainedId)
     }
     sUnlock();
     return entry != nullptr;
+}
+
+bool kxLinkManagerInternal_SetServer(uint32_t id, kxServer* server)
+{
+    sLock();
+    kxLinkEntry* entry = sLookupEntryByID(id);
+    bool set = entry != nullptr && (server == nullptr || entry->server == nullptr);
+    if (set)
+    {
+        entry->server = server;
+    }
+    sUnlock();
+    return set;
 }
 
 uint32_t kxLink_CreateUSB(uint32_t serialNumber)

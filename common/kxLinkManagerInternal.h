@@ -101,6 +101,10 @@ extern "C"
     // The link destroyed together with entry `id` (0 for none); false for an
     // unknown identifier.
     bool kxLinkManagerInternal_SetChainedId(uint32_t id, uint32_t chainedId);
+    // Records the device server sharing entry `id`'s link (null: none), which
+    // the link's teardown destroys (common/kxServer_ZeroMQ.h). False for an
+    // unknown identifier, or when the entry has a server already.
+    bool kxLinkManagerInternal_SetServer(uint32_t id, struct kxServer* server);
 
 #ifdef __cplusplus
 }
