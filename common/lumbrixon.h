@@ -58,6 +58,10 @@
 //     status). kxLink_Destroy gives kxErrParam for a null address, and for an
 //     unknown identifier, which it sets to 0 as it does every identifier it
 //     is given.
+//   - linkSpec (discover.h) is a public 128-byte record whose bytes are a
+//     wire format, so it has no tag: kxLinkSpec_Destroy gives kxErrParam for
+//     a null address or a null specifier, and the searches find nothing for a
+//     null callback.
 //
 // The streams' implementation states (serial 0xBEEF, socket 0xDEAD, USB
 // 0xDEAD, COBS 0xC0B5, client 0xC11E) carry tags too; they are reached only through their
@@ -70,6 +74,7 @@
 
 #include <lumbrixon/cobs.h>
 #include <lumbrixon/crc8.h>
+#include <lumbrixon/discover.h>
 #include <lumbrixon/kxDefs.h>
 #include <lumbrixon/kxDirectory.h>
 #include <lumbrixon/kxError.h>
