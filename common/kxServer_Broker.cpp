@@ -395,8 +395,8 @@ void kxServer_BrokerActor(zsock_t* pipe, void* args)
     sBroker broker;
     broker.server = static_cast<kxServer*>(args);
     kxServer* server = broker.server;
-    zpoller_t* poller = zpoller_new(pipe, server->syncBroker, server->frontend, server->streamIn,
-                                    nullptr);
+    zpoller_t* poller =
+        zpoller_new(pipe, server->syncBroker, server->frontend, server->streamIn, nullptr);
     if (poller != nullptr && server->beaconMode)
     {
         zpoller_add(poller, server->discovery);

@@ -29,10 +29,9 @@ bool sOpenSockets(int* claim, kxMulticast** receiver, kxMulticast** sender, uint
         }
         *receiver = kxMulticast_Create(sLoopback, group, candidate, false);
         *sender = *receiver != nullptr
-                      ? kxMulticast_Create(sLoopback, group,
-                                           static_cast<uint16_t>(candidate +
-                                                                 kxSERVER_LOCAL_REPLY_OFFSET),
-                                           true)
+                      ? kxMulticast_Create(
+                            sLoopback, group,
+                            static_cast<uint16_t>(candidate + kxSERVER_LOCAL_REPLY_OFFSET), true)
                       : nullptr;
         if (*sender != nullptr)
         {

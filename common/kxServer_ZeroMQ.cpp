@@ -75,9 +75,8 @@ kxPacket* sAwaitReply(kxServer* server)
             return nullptr;
         }
         uint64_t left = deadline - now;
-        kxPacket* packet =
-            kxLink_AwaitPacket(server->linkId, left < sReplySliceMs ? static_cast<uint32_t>(left)
-                                                                    : sReplySliceMs);
+        kxPacket* packet = kxLink_AwaitPacket(
+            server->linkId, left < sReplySliceMs ? static_cast<uint32_t>(left) : sReplySliceMs);
         if (packet != nullptr)
         {
             return packet;
@@ -161,8 +160,7 @@ void sHandleRequest(kxServer* server, zframe_t* frame)
         sSendCommand(server, kxSERVER_CMD_INCOMING_PACKETS, static_cast<uint16_t>(count));
         for (int i = 0; i < count; i++)
         {
-            sSendFrame(server->syncWorker, &replies[i]->address, replies[i]->length + 2u,
-                       "reply");
+            sSendFrame(server->syncWorker, &replies[i]->address, replies[i]->length + 2u, "reply");
             kxPacket_Destroy(&replies[i]);
         }
     }
@@ -304,16 +302,14 @@ bool kxServer_NeedsReply(const kxPacket* packet)
 
 void kxServer_BuildSpec(const kxServer* server, uint8_t spec[kxSERVER_SPEC_SIZE])
 {
-    memset(spec, 0, kxSERVER_SPEC_SIZE);
-    uint32_t fields[8] = {server->type,
-                          server->serialNumber,
-                          server->moduleAddress.load(),
-                          0,
-                          0,
-                          server->model.load(),
-                          server->discoveryAddress,
-                          server->frontendPort};
-    memcpy(spec, fields, sizeof(fields));
+    linkSpec record = {};
+    record.type = server->type;
+    record.serialNumber = server->serialNumber;
+    record.module = server->moduleAddress.load();
+    record.model = server->model.load();
+    record.address = server->discoveryAddress;
+    record.port = server->frontendPort;
+    kxLinkSpec_Encode(&record, spec);
 }
 
 kxServer* kxServer_Create(uint32_t linkId, uint32_t interfaceAddress, bool localOnly)
@@ -391,8 +387,8 @@ kxErr kxServer_Start(kxServer* server)
     }
     else
     {
-        uint32_t chosen = server->interfaceAddress == sLoopback ? interfaces[0]
-                                                                : server->interfaceAddress;
+        uint32_t chosen =
+            server->interfaceAddress == sLoopback ? interfaces[0] : server->interfaceAddress;
         if (!sStartBeacon(server, chosen))
         {
             kxDebug_Printf(kxDebugServer, "Could not find open port\n");

@@ -1,0 +1,29 @@
+# The device server (device library): a running link shared with other
+# processes over ZeroMQ, its announcements, and the search for servers.
+
+target_sources(kx_common PRIVATE
+  common/kxServer_ZeroMQ.cpp
+  common/kxServer_Broker.cpp
+  common/kxServer_Discovery.cpp
+  common/kxLinkServer.cpp)
+target_sources(kx_unix PRIVATE
+  unix/unix_portclaim.cpp)
+
+# A second process that finds a server with the local search and uses its
+# module through a client link.
+add_executable(devserver_client tests/devserver/ClientProcess.cpp)
+target_link_libraries(devserver_client PRIVATE lumbrixon)
+
+# Against the module simulator, inside the test's own network namespace (its
+# main makes it before any thread starts). Every test runs a server's three
+# actors beside several clients.
+add_executable(devserver_test
+  tests/devserver/DevServerTest.cpp tests/multicast/NetNamespaceMain.cpp)
+target_link_libraries(devserver_test PRIVATE lumbrixon modsim cli_test_support
+  kx_test_includes GTest::gtest Threads::Threads)
+target_compile_definitions(devserver_test PRIVATE
+  DEVSERVER_CLIENT="$<TARGET_FILE:devserver_client>")
+add_dependencies(devserver_test devserver_client)
+add_dependencies(threaded_tests devserver_test)
+gtest_discover_tests(devserver_test DISCOVERY_TIMEOUT 60
+  PROPERTIES LABELS threaded TIMEOUT 300)
