@@ -27,3 +27,20 @@ add_dependencies(devserver_test devserver_client)
 add_dependencies(threaded_tests devserver_test)
 gtest_discover_tests(devserver_test DISCOVERY_TIMEOUT 60
   PROPERTIES LABELS threaded TIMEOUT 300)
+
+# The server's handling of client frames, fed arbitrary frames. In the fuzz
+# build the server itself carries the coverage that guides the fuzzer.
+if(KX_FUZZ)
+  set_source_files_properties(common/kxServer_ZeroMQ.cpp common/kxServer_Broker.cpp
+    TARGET_DIRECTORY kx_common PROPERTIES COMPILE_OPTIONS -fsanitize=fuzzer-no-link)
+endif()
+kx_add_fuzzer(fuzz_server_frames
+  SOURCES tests/devserver/FuzzServerFrames.cpp
+  LIBS lumbrixon
+  CORPUS ${CMAKE_SOURCE_DIR}/tests/devserver/fuzz_server_frames_seeds)
+
+if(KX_BENCH)
+  add_executable(bench_devserver bench/devserver_bench.cpp)
+  target_link_libraries(bench_devserver PRIVATE lumbrixon modsim kx_test_includes Threads::Threads)
+  set_target_properties(bench_devserver PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endif()
