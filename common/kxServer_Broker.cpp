@@ -448,4 +448,5 @@ void kxServer_BrokerActor(zsock_t* pipe, void* args)
     {
         sDestroyPool(pool);
     }
+    kxServer_ActorExits(server);
 }

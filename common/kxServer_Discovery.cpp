@@ -95,4 +95,5 @@ void kxServer_LocalResponderActor(zsock_t* pipe, void* args)
     kxMulticast_Destroy(&receiver);
     kxMulticast_Destroy(&sender);
     kxPortClaim_Release(&claim);
+    kxServer_ActorExits(server);
 }

@@ -180,6 +180,7 @@ void sSyncActor(zsock_t* pipe, void* args)
     zsock_signal(pipe, 0);
     if (poller == nullptr)
     {
+        kxServer_ActorExits(server);
         return;
     }
     for (;;)
@@ -200,6 +201,7 @@ void sSyncActor(zsock_t* pipe, void* args)
         }
     }
     zpoller_destroy(&poller);
+    kxServer_ActorExits(server);
 }
 
 // Runs on the link's reader thread for every packet received.
@@ -272,6 +274,11 @@ bool sStartBeacon(kxServer* server, uint32_t interfaceAddress)
     return true;
 }
 } // namespace
+
+void kxServer_ActorExits(kxServer* server)
+{
+    server->actorsExited.fetch_add(1, std::memory_order_release);
+}
 
 uint64_t kxServer_NowMs()
 {
@@ -458,6 +465,7 @@ kxErr kxServer_Destroy(kxServer** reference)
     zactor_destroy(&server->sync);
     zactor_destroy(&server->broker);
     zactor_destroy(&server->discovery);
+    (void)server->actorsExited.load(std::memory_order_acquire);
     zsock_destroy(&server->frontend);
     zsock_destroy(&server->streamIn);
     zsock_destroy(&server->streamOut);

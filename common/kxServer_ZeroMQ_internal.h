@@ -25,6 +25,10 @@
 //   closed.
 // - `stopping` is set by the caller before it stops the actors; the sync
 //   actor reads it between its slices of waiting.
+// - `actorsExited` is each actor's last write (release); the caller reads it
+//   (acquire) after each zactor_destroy, so that the actor's end, which
+//   reaches the caller through CZMQ's pipe, is ordered before the caller
+//   frees what the actor used also where ThreadSanitizer looks.
 // No locks of the server's own; the link's FIFOs lock themselves.
 struct kxServer
 {
@@ -38,6 +42,7 @@ struct kxServer
     uint32_t interfaceAddress;
     bool started;
     std::atomic<bool> stopping;
+    std::atomic<int> actorsExited;
 
     zsock_t* frontend;
     uint16_t frontendPort;
@@ -72,6 +77,9 @@ kxPacket* kxServer_PacketFromFrame(const uint8_t* bytes, size_t size);
 // control (0xAF), not for a UEI segment that more segments follow. The
 // broker queues a client's identity for exactly these packets.
 bool kxServer_NeedsReply(const kxPacket* packet);
+
+// An actor's last act.
+void kxServer_ActorExits(kxServer* server);
 
 // The actors (zactor functions; `args` is the server).
 void kxServer_BrokerActor(zsock_t* pipe, void* args);
