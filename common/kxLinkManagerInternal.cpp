@@ -5,20 +5,32 @@
 #include "kxLink_internal.h"
 #include <lumbrixon/kxStream_ZeroMQClient.h>
 #include <lumbrixon/kxMutex.h>
-#include <lumbrixon/kxServer_ZeroMQ.h>
+#include <lumbrixon/kxTime.h>
 
 #include <stdlib.h>
 
-struct kxServer;
-
 namespace
 {
+// Where an entry is in its life. A create makes its entry Creating, under the
+// registry mutex in the same step as the lookup that found none; only a
+// Ready entry is shared or given up; the last use makes it Closing, and it
+// leaves the list once its link is torn down. A create that finds the
+// device's entry Creating or Closing waits for it to settle.
+enum : uint8_t
+{
+    sReady = 0, // also the entries the registry primitives make
+    sCreating = 1,
+    sClosing = 2,
+};
+
 // One registry entry. Threads: `id`, the identities, `type` and `link` are set
-// at creation and only read afterwards; `useCount`, `chainedId`, `server` and
-// `next` (the list) are read and written under the registry mutex. The link
-// record has its own rules (common/kxLink.cpp). The registry mutex is taken
-// before any lock of a link and is never held while a link is started,
-// stopped or destroyed.
+// at creation and only read afterwards; `state`, `useCount`, `chainedId`,
+// `server` and `next` (the list) are read and written under the registry
+// mutex. Only the thread that made an entry Creating or Closing touches its
+// link until the entry is Ready or gone. The link record has its own rules
+// (common/kxLink.cpp). The registry mutex is taken before any lock of a link
+// and is never held while a link is started, stopped or destroyed, nor while a
+// server is destroyed.
 struct kxLinkEntry
 {
     uint32_t id;
@@ -29,16 +41,21 @@ struct kxLinkEntry
     uint32_t ident2;
     uint32_t type;
     int16_t useCount;
+    uint8_t state;
     kxLink* link;
     kxLinkEntry* next;
 };
 
+// `changed` is broadcast under `lock` whenever an entry becomes Ready or
+// leaves the list. `serverDestroy` is read and written under `lock`.
 struct kxRegistry
 {
     kxMutex* lock;
+    kxCondition* changed;
     kxLinkEntry* entries;
     uint32_t nextId;
     uint32_t nextClient;
+    kxLinkServerDestroyFunction serverDestroy;
 };
 
 // Made on first use and never destroyed, so links used while the process
@@ -51,6 +68,7 @@ kxRegistry& sRegistry()
         if (made != nullptr)
         {
             made->lock = kxMutex_Create("kxLink_Managed");
+            made->changed = kxCondition_Create();
             made->nextId = 1;
         }
         return made;
@@ -66,6 +84,29 @@ void sLock()
 void sUnlock()
 {
     kxMutex_Unlock(sRegistry().lock);
+}
+
+// Called with the registry mutex held.
+void sChanged()
+{
+    kxCondition_Broadcast(sRegistry().changed);
+}
+
+// Waits, with the registry mutex held, for an entry to change; false once
+// the deadline has passed.
+bool sAwaitChange(uint64_t deadlineNs)
+{
+    if (kxTime_GetMonotonicNS() >= deadlineNs)
+    {
+        return false;
+    }
+    kxCondition_WaitUntil(sRegistry().changed, sRegistry().lock, deadlineNs);
+    return true;
+}
+
+uint64_t sSettleDeadline()
+{
+    return kxTime_GetMonotonicNS() + static_cast<uint64_t>(kxLINK_SETTLE_WAIT_MS) * 1000000u;
 }
 
 // The lookups: the caller holds the registry mutex.
@@ -126,37 +167,46 @@ void sChangeUseCount(kxLinkEntry* entry, int delta)
     entry->useCount = static_cast<int16_t>(entry->useCount + delta);
 }
 
-uint32_t sCreate2(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t type)
+// A new entry at the head of the list; the caller holds the registry mutex.
+kxLinkEntry* sCreateLocked(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t type,
+                           uint8_t state)
 {
     auto* entry = static_cast<kxLinkEntry*>(calloc(1, sizeof(kxLinkEntry)));
     if (entry == nullptr)
     {
-        return 0;
+        return nullptr;
     }
+    kxRegistry& registry = sRegistry();
     entry->ident0 = ident0;
     entry->ident1 = ident1;
     entry->ident2 = ident2;
     entry->type = type;
-    sLock();
-    kxRegistry& registry = sRegistry();
+    entry->state = state;
     entry->id = registry.nextId++;
     entry->link = kxLink_CreateRecord(entry->id);
     if (entry->link == nullptr)
     {
-        sUnlock();
         free(entry);
-        return 0;
+        return nullptr;
     }
     entry->next = registry.entries;
     registry.entries = entry;
-    uint32_t id = entry->id;
+    return entry;
+}
+
+uint32_t sCreate2(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t type,
+                  uint8_t state = sReady)
+{
+    sLock();
+    kxLinkEntry* entry = sCreateLocked(ident0, ident1, ident2, type, state);
+    uint32_t id = entry != nullptr ? entry->id : 0;
     sUnlock();
     return id;
 }
 
-// Takes the entry out and destroys its link; the result of destroying the
-// link's out FIFO. For an entry whose last use is gone, or a create that
-// failed.
+// Tears down the link of an entry that is Closing (its last use gone, or a
+// create that failed) and then takes the entry out; the result of destroying
+// the link's out FIFO.
 kxErr sTearDown(kxLinkEntry* entry)
 {
     kxErr result = kxErrUnknown;
@@ -165,27 +215,41 @@ kxErr sTearDown(kxLinkEntry* entry)
         kxLink_RemoveUserFilter(entry->link);
         kxLink_Stop(entry->link);
     }
-    if (entry->server != nullptr)
+    sLock();
+    kxServer* server = entry->server;
+    kxLinkServerDestroyFunction serverDestroy = sRegistry().serverDestroy;
+    entry->server = nullptr;
+    uint32_t chained = entry->chainedId;
+    sUnlock();
+    if (server != nullptr && serverDestroy != nullptr)
     {
-        kxServer_Destroy(&entry->server);
+        serverDestroy(&server);
     }
-    if (entry->chainedId != 0)
+    if (chained != 0)
     {
-        uint32_t chained = entry->chainedId;
         kxLink_Destroy(&chained);
     }
     if (entry->link != nullptr)
     {
         result = kxLink_DestroyRecord(&entry->link);
     }
+    sLock();
+    sExtractEntry(entry->id);
+    sChanged();
+    sUnlock();
     free(entry);
     return result;
 }
 
+// Removes the entry of a create that failed.
 void sRemove(uint32_t id)
 {
     sLock();
-    kxLinkEntry* entry = sExtractEntry(id);
+    kxLinkEntry* entry = sLookupEntryByID(id);
+    if (entry != nullptr)
+    {
+        entry->state = sClosing;
+    }
     sUnlock();
     if (entry != nullptr)
     {
@@ -193,45 +257,93 @@ void sRemove(uint32_t id)
     }
 }
 
-// One more use of the newest entry for (ident0, type), in one step with the
-// lookup. With `refuseServed`, an entry shared by a device server is not
-// used: *served is then set. 0 when there is none to use.
-uint32_t sUseExisting(uint32_t ident0, uint32_t type, bool refuseServed, bool* served)
-{
-    uint32_t id = 0;
-    sLock();
-    kxLinkEntry* entry = sLookupEntryByIdentifier(ident0, type);
-    if (entry != nullptr && refuseServed && entry->server != nullptr)
-    {
-        *served = true;
-    }
-    else if (entry != nullptr)
-    {
-        sChangeUseCount(entry, 1);
-        id = entry->id;
-    }
-    sUnlock();
-    if (id != 0)
-    {
-        uint32_t status = kxLink_GetStatus(id);
-        kxDebug_Printf(kxDebugLink, "Using already created object:(0x%08X, running:%d, state=%d)\n",
-                       ident0, status == kLinkStatusRunning ? 1 : 0, static_cast<int>(status));
-    }
-    return id;
-}
-
-void sAddUse(uint32_t id)
+// The entry of a create that succeeded becomes Ready with its first use.
+void sPublish(uint32_t id)
 {
     sLock();
     if (kxLinkEntry* entry = sLookupEntryByID(id))
     {
-        sChangeUseCount(entry, 1);
+        entry->state = sReady;
+        entry->useCount = 1;
+        sChanged();
     }
     sUnlock();
 }
 
-// Prepares and starts the link of a new entry over `stream` (the link owns
-// it from here) and gives it its first use; on failure the entry goes.
+// What sUseOrCreate did.
+enum class sOutcome
+{
+    Used,    // one more use of the device's Ready entry
+    Created, // a new Creating entry: the caller builds its link
+    Served,  // the device's entry is shared by a device server
+    Failed,  // none could be made, or the device's entry did not settle
+};
+
+// In one step under the registry mutex: one more use of the newest Ready
+// entry for (ident0, type), or, when there is none, a new Creating entry for
+// the identities. An entry of the device that is being created or torn down
+// is waited for, at most kxLINK_SETTLE_WAIT_MS. With `refuseServed`, an
+// entry shared by a device server is not used.
+sOutcome sUseOrCreate(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t type,
+                      bool refuseServed, uint32_t* id)
+{
+    *id = 0;
+    sOutcome outcome = sOutcome::Failed;
+    uint64_t deadline = sSettleDeadline();
+    sLock();
+    for (;;)
+    {
+        kxLinkEntry* entry = sLookupEntryByIdentifier(ident0, type);
+        if (entry == nullptr)
+        {
+            entry = sCreateLocked(ident0, ident1, ident2, type, sCreating);
+            if (entry != nullptr)
+            {
+                *id = entry->id;
+                outcome = sOutcome::Created;
+            }
+            break;
+        }
+        if (entry->state == sReady)
+        {
+            if (refuseServed && entry->server != nullptr)
+            {
+                outcome = sOutcome::Served;
+            }
+            else
+            {
+                sChangeUseCount(entry, 1);
+                *id = entry->id;
+                outcome = sOutcome::Used;
+            }
+            break;
+        }
+        if (!sAwaitChange(deadline))
+        {
+            break;
+        }
+    }
+    sUnlock();
+    if (outcome == sOutcome::Used)
+    {
+        uint32_t status = kxLink_GetStatus(*id);
+        kxDebug_Printf(kxDebugLink, "Using already created object:(0x%08X, running:%d, state=%d)\n",
+                       ident0, status == kLinkStatusRunning ? 1 : 0, static_cast<int>(status));
+    }
+    else if (outcome == sOutcome::Served)
+    {
+        kxDebug_Printf(kxDebugLink, "This device is already being used as a \"SERVER\". \n"
+                                    "You must connect by \"CLIENT\" \n");
+    }
+    else if (outcome == sOutcome::Failed)
+    {
+        kxDebug_Printf(kxDebugLink, "The link to 0x%08X could not be made or shared\n", ident0);
+    }
+    return outcome;
+}
+
+// Prepares and starts the link of a new Creating entry over `stream` (the
+// link owns it from here); on failure the entry goes.
 kxErr sInitAndStart(uint32_t id, kxStream* stream)
 {
     if (kxLink_Init(id, stream) != id)
@@ -249,7 +361,6 @@ kxErr sInitAndStart(uint32_t id, kxStream* stream)
         sRemove(id);
         return err;
     }
-    sAddUse(id);
     return kxErrNone;
 }
 
@@ -273,25 +384,16 @@ bool sBaudIndex(uint32_t rate, uint32_t* index)
     return false;
 }
 
-// A new USB or TCP/IP link after the shared one was not found.
+// A USB or TCP/IP link: the shared one, or a new one.
 uint32_t sCreateDevice(uint32_t serialNumber, uint32_t address, uint16_t port, uint32_t type)
 {
-    bool served = false;
-    uint32_t existing = sUseExisting(serialNumber, type, true, &served);
-    if (existing != 0 || served)
+    uint32_t id = 0;
+    sOutcome outcome = type == kxLINKTYPE_USB
+                           ? sUseOrCreate(serialNumber, 0, 0, type, true, &id)
+                           : sUseOrCreate(serialNumber, address, port, type, true, &id);
+    if (outcome != sOutcome::Created)
     {
-        if (served)
-        {
-            kxDebug_Printf(kxDebugLink, "This device is already being used as a \"SERVER\". \n"
-                                        "You must connect by \"CLIENT\" \n");
-        }
-        return existing;
-    }
-    uint32_t id = type == kxLINKTYPE_USB ? sCreate2(serialNumber, 0, 0, type)
-                                         : sCreate2(serialNumber, address, port, type);
-    if (id == 0)
-    {
-        return 0;
+        return id;
     }
     kxStream* stream = nullptr;
     kxErr err = type == kxLINKTYPE_USB ? kxStream_CreateUSB(serialNumber, &stream)
@@ -313,8 +415,7 @@ uint32_t sCreateDevice(uint32_t serialNumber, uint32_t address, uint16_t port, u
         err = kxLink_Sync(id);
         if (err != kxErrNone)
         {
-            uint32_t failed = id;
-            kxLink_Destroy(&failed);
+            sRemove(id);
         }
     }
     if (err != kxErrNone)
@@ -326,6 +427,7 @@ uint32_t sCreateDevice(uint32_t serialNumber, uint32_t address, uint16_t port, u
         }
         return 0;
     }
+    sPublish(id);
     return id;
 }
 } // namespace
@@ -349,7 +451,8 @@ kxLink* kxLinkManagerInternal_GetLink(uint32_t id)
     }
     sLock();
     kxLinkEntry* entry = sLookupEntryByID(id);
-    kxLink* link = entry != nullptr ? entry->link : nullptr;
+    // A link being torn down is nobody's any more.
+    kxLink* link = entry != nullptr && entry->state != sClosing ? entry->link : nullptr;
     sUnlock();
     return link;
 }
@@ -421,19 +524,6 @@ bool kxLinkManagerInternal_SetChainedId(uint32_t id, uint32_t chainedId)
     return entry != nullptr;
 }
 
-bool kxLinkManagerInternal_SetServer(uint32_t id, kxServer* server)
-{
-    sLock();
-    kxLinkEntry* entry = sLookupEntryByID(id);
-    bool set = entry != nullptr && (server == nullptr || entry->server == nullptr);
-    if (set)
-    {
-        entry->server = server;
-    }
-    sUnlock();
-    return set;
-}
-
 uint32_t kxLink_CreateUSB(uint32_t serialNumber)
 {
     return sCreateDevice(serialNumber, 0, 0, kxLINKTYPE_USB);
@@ -444,22 +534,46 @@ uint32_t kxLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t po
     return sCreateDevice(serialNumber, address, port, kxLINKTYPE_TCPIP);
 }
 
+bool kxLinkManagerInternal_SetServer(uint32_t id, kxServer* server)
+{
+    sLock();
+    kxLinkEntry* entry = sLookupEntryByID(id);
+    bool found = entry != nullptr && entry->state != sClosing;
+    if (found)
+    {
+        entry->server = server;
+    }
+    sUnlock();
+    return found;
+}
+
+kxServer* kxLinkManagerInternal_GetServer(uint32_t id)
+{
+    sLock();
+    kxLinkEntry* entry = sLookupEntryByID(id);
+    kxServer* server = entry != nullptr ? entry->server : nullptr;
+    sUnlock();
+    return server;
+}
+
+void kxLinkManagerInternal_SetServerDestroy(kxLinkServerDestroyFunction destroy)
+{
+    sLock();
+    sRegistry().serverDestroy = destroy;
+    sUnlock();
+}
+
 uint32_t kxLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32_t baudRate)
 {
-    bool served = false;
-    uint32_t existing = sUseExisting(serialNumber, kxLINKTYPE_SERIAL, false, &served);
-    if (existing != 0)
+    uint32_t id = 0;
+    if (sUseOrCreate(serialNumber, 0, 0, kxLINKTYPE_SERIAL, false, &id) != sOutcome::Created)
     {
-        return existing;
+        return id;
     }
     uint32_t baudIndex = 0;
     if (!sBaudIndex(baudRate, &baudIndex))
     {
-        return 0;
-    }
-    uint32_t id = sCreate2(serialNumber, 0, 0, kxLINKTYPE_SERIAL);
-    if (id == 0)
-    {
+        sRemove(id);
         return 0;
     }
     kxStream* stream = nullptr;
@@ -482,6 +596,7 @@ uint32_t kxLink_CreateSerial(uint32_t serialNumber, const char* portPath, uint32
                        static_cast<int>(id));
         return 0;
     }
+    sPublish(id);
     return id;
 }
 
@@ -489,14 +604,24 @@ uint32_t kxLink_CreateClient(uint32_t address, uint16_t port, uint32_t ref)
 {
     if (ref != 0)
     {
+        bool used = false;
+        uint64_t deadline = sSettleDeadline();
         sLock();
-        kxLinkEntry* entry = sLookupEntryByID(ref);
-        if (entry != nullptr)
+        for (;;)
         {
-            sChangeUseCount(entry, 1);
+            kxLinkEntry* entry = sLookupEntryByID(ref);
+            if (entry != nullptr && entry->state == sReady)
+            {
+                sChangeUseCount(entry, 1);
+                used = true;
+            }
+            if (entry == nullptr || entry->state != sCreating || used || !sAwaitChange(deadline))
+            {
+                break;
+            }
         }
         sUnlock();
-        if (entry == nullptr)
+        if (!used)
         {
             kxDebug_Printf(kxDebugLink, "The provided ref is invalid.\n");
             return 0;
@@ -507,7 +632,7 @@ uint32_t kxLink_CreateClient(uint32_t address, uint16_t port, uint32_t ref)
     sLock();
     uint32_t client = sRegistry().nextClient++;
     sUnlock();
-    uint32_t id = sCreate2(address, port, client, kxLINKTYPE_CLIENT);
+    uint32_t id = sCreate2(address, port, client, kxLINKTYPE_CLIENT, sCreating);
     if (id == 0)
     {
         return 0;
@@ -519,7 +644,12 @@ uint32_t kxLink_CreateClient(uint32_t address, uint16_t port, uint32_t ref)
         sRemove(id);
         return 0;
     }
-    return sInitAndStart(id, stream) == kxErrNone ? id : 0;
+    if (sInitAndStart(id, stream) != kxErrNone)
+    {
+        return 0;
+    }
+    sPublish(id);
+    return id;
 }
 
 uint32_t kxLink_Create(kxStream* stream)
@@ -528,13 +658,18 @@ uint32_t kxLink_Create(kxStream* stream)
     {
         return 0;
     }
-    uint32_t id = sCreate2(kxLINK_STREAM_IDENT, 0, 0, kxLINKTYPE_STREAM);
+    uint32_t id = sCreate2(kxLINK_STREAM_IDENT, 0, 0, kxLINKTYPE_STREAM, sCreating);
     if (id == 0)
     {
         kxStream_Destroy(&stream);
         return 0;
     }
-    return sInitAndStart(id, stream) == kxErrNone ? id : 0;
+    if (sInitAndStart(id, stream) != kxErrNone)
+    {
+        return 0;
+    }
+    sPublish(id);
+    return id;
 }
 
 kxErr kxLink_Destroy(uint32_t* id)
@@ -547,7 +682,9 @@ kxErr kxLink_Destroy(uint32_t* id)
     *id = 0;
     sLock();
     kxLinkEntry* entry = sLookupEntryByID(target);
-    if (entry == nullptr)
+    // Only a Ready entry has uses to give back: one being created belongs to
+    // its creator, one being torn down to nobody.
+    if (entry == nullptr || entry->state != sReady)
     {
         sUnlock();
         return kxErrParam;
@@ -560,9 +697,10 @@ kxErr kxLink_Destroy(uint32_t* id)
         kxDebug_Printf(kxDebugLink, "kxLink_Destroy use_count: %d\n", count);
         return kxErrNone;
     }
-    // The last use: the entry leaves the list in the same step, so nobody can
-    // take a new use of a link being torn down.
-    sExtractEntry(target);
+    // The last use: in the same step the entry stops being shared, so nobody
+    // can take a new use of a link being torn down; a create of the same
+    // device waits until it has left the list.
+    entry->state = sClosing;
     sUnlock();
     return sTearDown(entry);
 }

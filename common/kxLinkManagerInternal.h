@@ -21,7 +21,13 @@
 // Threads: any thread may call anything here. The entry list, the counters
 // and every use count are guarded by one process-wide mutex,
 // "kxLink_Managed"; lookups release it before the caller uses the link, so a
-// caller must hold a use of a link while it works with it.
+// caller must hold a use of a link while it works with it. A create looks the
+// device up and takes a use of its link, or makes the device's new entry, in
+// one step under that mutex. Until the new link runs (or its creation failed
+// and it is gone) the entry is not shared and cannot be destroyed; a create
+// of the same device meanwhile waits for it, as it waits for a link whose
+// last use is gone to be torn down, at most kxLINK_SETTLE_WAIT_MS (then 0).
+// So one device has at most one link at a time.
 #pragma once
 
 #include <lumbrixon/kxError.h>
@@ -46,6 +52,13 @@ extern "C"
 #define kxLINKTYPE_CLIENT_TCPIP 6
 #define kxLINKTYPE_CLIENT_SERIAL 7
 #define kxLINK_STREAM_IDENT 0xFFFFFFFFu
+// The longest a create waits for another thread's create or teardown of the
+// same device's link.
+#define kxLINK_SETTLE_WAIT_MS 15000
+
+    // The device server that shares a link (common/kxServer_ZeroMQ.h).
+    struct kxServer;
+    typedef void (*kxLinkServerDestroyFunction)(struct kxServer** server);
 
     // Link creation.
 
@@ -101,10 +114,15 @@ extern "C"
     // The link destroyed together with entry `id` (0 for none); false for an
     // unknown identifier.
     bool kxLinkManagerInternal_SetChainedId(uint32_t id, uint32_t chainedId);
-    // Records the device server sharing entry `id`'s link (null: none), which
-    // the link's teardown destroys (common/kxServer_ZeroMQ.h). False for an
-    // unknown identifier, or when the entry has a server already.
+    // The device server sharing entry `id` (null for none); a link with a
+    // server is not shared by kxLink_CreateUSB or kxLink_CreateTCPIP. False
+    // for an unknown identifier or a link being torn down.
     bool kxLinkManagerInternal_SetServer(uint32_t id, struct kxServer* server);
+    struct kxServer* kxLinkManagerInternal_GetServer(uint32_t id);
+    // How a link's server is destroyed when the link is torn down (before its
+    // chained link is given up); called without the registry mutex held. With
+    // none set, the server is left to its owner.
+    void kxLinkManagerInternal_SetServerDestroy(kxLinkServerDestroyFunction destroy);
 
 #ifdef __cplusplus
 }

@@ -15,6 +15,12 @@ constexpr uint32_t sQueryWaitMs = 1000;
 // The system entity's model query: command 3, get option 8, index 0.
 constexpr uint8_t sModelQuery[3] = {0x03, 0x48, 0x20};
 
+// The registry destroys a link's server with the link.
+void sDestroyServer(kxServer** server)
+{
+    kxServer_Destroy(server);
+}
+
 bool sAcceptAll(const kxPacket*, void*)
 {
     return true;
@@ -72,10 +78,12 @@ uint32_t kxLink_CreateServer(uint32_t linkId, uint16_t* port, uint32_t* interfac
                              bool loopbackOnly)
 {
     if (linkId == 0 || port == nullptr || interfaceAddress == nullptr ||
-        kxLinkManagerInternal_GetUseCount(linkId) < 0)
+        kxLinkManagerInternal_GetUseCount(linkId) < 0 ||
+        kxLinkManagerInternal_GetServer(linkId) != nullptr)
     {
         return 0;
     }
+    kxLinkManagerInternal_SetServerDestroy(sDestroyServer);
     kxServer* server = kxServer_Create(linkId, *interfaceAddress, loopbackOnly);
     if (server == nullptr)
     {
