@@ -401,6 +401,8 @@ kxErr kxServer_Start(kxServer* server)
             kxDebug_Printf(kxDebugServer, "Could not find open port\n");
             return kxErrResource;
         }
+        // The frontend listens where the beacon says the server is.
+        server->interfaceAddress = chosen;
     }
 
     char dotted[16];

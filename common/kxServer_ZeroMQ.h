@@ -93,7 +93,9 @@ extern "C"
     // caller's pointer. kxErrParam for a null address or an invalid server.
     kxErr kxServer_Destroy(kxServer** server);
     // The frontend port (0 before start) and the interface served (network
-    // byte order). kxErrParam for null arguments.
+    // byte order): 127.0.0.1 for a local-only server, the beacon's interface
+    // for a server announced by beacon (the first interface found when it was
+    // asked for 127.0.0.1). kxErrParam for null arguments.
     kxErr kxServer_GetPort(const kxServer* server, uint16_t* port);
     kxErr kxServer_GetInterface(const kxServer* server, uint32_t* interfaceAddress);
     // The module address and model announced; kxErrParam for an invalid server.

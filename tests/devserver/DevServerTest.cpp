@@ -355,6 +355,23 @@ TEST(DevServer, TheBeaconAnnouncesANetworkServer)
     EXPECT_TRUE(Exchange(client, 3));
     kxLink_Destroy(&client);
     EXPECT_TRUE(SearchServers(0).empty()) << "a network server answers no local search";
+
+    // Asked for 127.0.0.1 but not local only: the beacon goes out on the
+    // first interface, and the frontend listens there too.
+    SharedModule second(kSerialB);
+    ASSERT_TRUE(second.Share(false, 0));
+    EXPECT_TRUE(second.served == Address("192.0.2.1") || second.served == Address("192.0.2.2"));
+    found = SearchServers(second.served);
+    auto it = std::find_if(found.begin(), found.end(),
+                           [](const linkSpec& spec) { return spec.serialNumber == kSerialB; });
+    ASSERT_NE(it, found.end());
+    EXPECT_EQ(it->address, second.served);
+    EXPECT_EQ(it->port, second.port);
+    RawClient remote(it->address, static_cast<uint16_t>(it->port));
+    remote.Send(GetRequest(5));
+    Bytes got;
+    ASSERT_TRUE(remote.Receive(got, 5000));
+    EXPECT_EQ(got, ExpectedReply(5));
 }
 
 TEST(DevServer, CreateServerGivesUpInBoundedTimeAndLeavesTheLinkToItsCaller)
