@@ -49,6 +49,7 @@ struct SharedModule
     modsim::Simulator sim;
     size_t m = 0;
     uint32_t link = 0;
+    uint32_t servedLink = 0; // the shared link, once its use passed to `client`
     uint32_t client = 0;
     uint16_t port = 0;
     uint32_t served = 0;
@@ -74,6 +75,7 @@ struct SharedModule
         client = kxLink_CreateServer(link, &port, &served, localOnly);
         if (client != 0)
         {
+            servedLink = link;
             link = 0; // its use now belongs to the client link
         }
         return client != 0;

@@ -145,11 +145,52 @@ TEST(DevServer, LocalServersEachHoldTheirOwnPortAndTheLocalSearchFindsThemAll)
     kxMulticast_Destroy(&sender);
 
     // A server gone is no longer found, and its port is free again.
+    EXPECT_EQ(kxLinkManagerInternal_GetUseCount(b.servedLink), 1);
     kxLink_Destroy(&b.client);
-    EXPECT_EQ(kxLinkManagerInternal_GetUseCount(b.link), -1);
+    EXPECT_EQ(kxLinkManagerInternal_GetUseCount(b.servedLink), -1)
+        << "the served link went with the client link";
     found = SearchServers(0);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].serialNumber, kSerialA);
+}
+
+TEST(DevServer, AServerWithoutAModelAnswersNoSearch)
+{
+    REQUIRE_PRIVATE_NETWORK();
+    SharedModule shared(kSerialA);
+    kxServer* server = kxServer_Create(shared.link, 0, true);
+    ASSERT_NE(server, nullptr);
+    ASSERT_EQ(kxServer_Start(server), kxErrNone);
+    EXPECT_EQ(kxServer_Start(server), kxErrBusy);
+    uint16_t port = 0;
+    uint32_t served = 0;
+    EXPECT_EQ(kxServer_GetPort(server, &port), kxErrNone);
+    EXPECT_EQ(kxServer_GetInterface(server, &served), kxErrNone);
+    EXPECT_NE(port, 0);
+    EXPECT_EQ(served, Address("127.0.0.1"));
+    EXPECT_TRUE(SearchServers(0).empty());
+
+    EXPECT_EQ(kxServer_SetModuleAddress(server, kAddress), kxErrNone);
+    EXPECT_EQ(kxServer_SetModel(server, 0x42), kxErrNone);
+    std::vector<linkSpec> found = SearchServers(0);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].model, 0x42u);
+    EXPECT_EQ(found[0].port, port);
+    uint8_t spec[kxSERVER_SPEC_SIZE];
+    ASSERT_EQ(kxServer_GetNetworkSpec(server, spec), kxErrNone);
+    const uint8_t head[8] = {6, 0, 0, 0, 0x9A, 0x84, 0xF5, 0x40};
+    EXPECT_TRUE(std::equal(head, head + 8, spec)) << "type and serial number, little-endian";
+
+    // The server answers clients without having learnt anything itself.
+    RawClient client(served, port);
+    client.Send(GetRequest(1));
+    Bytes got;
+    ASSERT_TRUE(client.Receive(got, 5000));
+    EXPECT_EQ(got, ExpectedReply(1));
+    EXPECT_EQ(kxServer_FlushFIFO(server), kxErrNone);
+    EXPECT_EQ(kxServer_Destroy(&server), kxErrNone);
+    EXPECT_EQ(server, nullptr);
+    EXPECT_TRUE(Exchange(shared.link, 2)) << "the link runs on without its server";
 }
 
 TEST(DevServer, ASecondProcessUsesTheModuleWhileTheFirstDoes)
