@@ -163,7 +163,7 @@ bool sSendRequest(uint32_t interfaceAddress)
     int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sender < 0)
     {
-        sReport("Failed to create listener socket");
+        sReport("Failed to multicast discovery package");
         return false;
     }
     int on = 1;

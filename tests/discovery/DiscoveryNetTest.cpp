@@ -13,7 +13,11 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <atomic>
 #include <net/if.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
@@ -176,6 +180,39 @@ TEST_F(NetworkSearch, NothingAnsweringGivesZeroAfterTheTimeOut)
     EXPECT_EQ(kxDiscovery_EnumerateModules(kxLinkTypeTCPIP, Collect, &found, 0), 0);
     EXPECT_EQ(sim.stats(quiet).discoveryRequests, 1u);
     EXPECT_TRUE(found.specs.empty());
+}
+
+TEST_F(NetworkSearch, AStreamOfDatagramsThatAreNoRepliesDoesNotProlongTheSearch)
+{
+    // Short datagrams to the reply port every 5 ms for up to 4 s, longer
+    // than the search's time-out; each one alone would restart a per-read
+    // time-out.
+    std::atomic<bool> done{false};
+    std::thread flood(
+        [&]
+        {
+            int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in to = {};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(kxDISCOVERY_REPLY_PORT);
+            to.sin_addr.s_addr = Address("127.0.0.1");
+            const uint8_t junk[3] = {0x00, 0x06, 0xA0};
+            for (int i = 0; i < 800 && !done; i++)
+            {
+                sendto(s, junk, sizeof junk, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            close(s);
+        });
+    Found found;
+    auto start = Clock::now();
+    EXPECT_EQ(kxDiscovery_EnumerateModules(kxLinkTypeTCPIP, Collect, &found, 0), 0);
+    int64_t took = MsSince(start);
+    done = true;
+    flood.join();
+    EXPECT_TRUE(found.specs.empty());
+    EXPECT_GE(took, 1900);
+    EXPECT_LT(took, 3000);
 }
 
 TEST_F(NetworkSearch, ACallbackThatStopsEndsTheSearchAtOnce)
