@@ -15,7 +15,10 @@ namespace
 // stream's reader alone uses `incomingRead`, `poller` and the pending frame
 // (`frame`, `position`); the writer alone uses `outgoingWrite`. The thread
 // that destroys the stream does so after both have stopped, and stops the
-// broker first. No locks.
+// broker first. No locks. `brokerExited` is the broker's last write
+// (release), read (acquire) by the destroying thread once zactor_destroy has
+// returned: the actor's end reaches that thread through CZMQ's pipe, which
+// ThreadSanitizer cannot see into, so the flag makes the order visible.
 struct kxClientState
 {
     uint16_t check;
@@ -28,6 +31,7 @@ struct kxClientState
     zactor_t* broker;
     zframe_t* frame;
     size_t position;
+    uint8_t brokerExited;
 };
 
 kxClientState* sState(void* ref)
@@ -76,6 +80,7 @@ void sBroker(zsock_t* pipe, void* args)
     zsock_signal(pipe, 0);
     if (poller == nullptr)
     {
+        __atomic_store_n(&state->brokerExited, 1, __ATOMIC_RELEASE);
         return;
     }
     bool forwarded = false;
@@ -112,6 +117,7 @@ void sBroker(zsock_t* pipe, void* args)
     }
     zpoller_destroy(&poller);
     kxDebug_Printf(kxDebugClientStream, "Client task exit\n");
+    __atomic_store_n(&state->brokerExited, 1, __ATOMIC_RELEASE);
 }
 
 kxErr sClientGet(uint8_t* byte, void* ref)
@@ -181,7 +187,11 @@ kxErr sClientWrite(const uint8_t* bytes, size_t n, void* ref)
 
 void sRelease(kxClientState* state)
 {
-    zactor_destroy(&state->broker);
+    if (state->broker != nullptr)
+    {
+        zactor_destroy(&state->broker);
+        (void)__atomic_load_n(&state->brokerExited, __ATOMIC_ACQUIRE);
+    }
     zpoller_destroy(&state->poller);
     zsock_destroy(&state->frontend);
     zsock_destroy(&state->outgoingWrite);

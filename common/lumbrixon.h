@@ -21,6 +21,7 @@
 //   kxThread        0x7EAD  kxThread_Create             kxThread_Destroy(&t)
 //   kxLogger        0xDEED  kxLogger_Create             kxLogger_Destroy(&l)
 //   kxMulticast     0x3C3C  kxMulticast_Create          kxMulticast_Destroy(&m)
+//   kxServer        0x5E4F  kxServer_Create             kxServer_Destroy(&s)
 //   lxusb_device    0x05B0  lxusb_create_usb            lxusb_destroy(&u)
 //   kxPacketLog     0x10C5  kxPacketLog_Create          kxPacketLog_Destroy(&l)
 //   packet FIFO     (id)    kxPacketFifo_Create         kxPacketFifo_Destroy(&id)
@@ -86,7 +87,9 @@
 #include <lumbrixon/kxMutex.h>
 #include <lumbrixon/kxPacket.h>
 #include <lumbrixon/kxPacketLog.h>
+#include <lumbrixon/kxPortClaim.h>
 #include <lumbrixon/kxProcess.h>
+#include <lumbrixon/kxServer_ZeroMQ.h>
 #include <lumbrixon/kxStream.h>
 #include <lumbrixon/kxStreamSerial.h>
 #include <lumbrixon/kxStreamSocket.h>
