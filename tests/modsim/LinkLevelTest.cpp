@@ -41,12 +41,15 @@ TEST(ModsimLink, HeartbeatsFlowOnlyWhileRoutedAndUnansweredOnesAreCounted)
     // The next one goes the other way; it is left unanswered.
     EXPECT_EQ(host.read(4, 1000), Bytes({0x04, 0x02, 0x00, 0x00}));
     EXPECT_EQ(host.read(4, 1000), Bytes({0x04, 0x02, 0x00, 0x01}));
-    // A wrong answer (v + 1) does not count as one.
+    // The answer to the one given up comes late: late, not an answer to
+    // the current one (which wants 0x03). A wrong answer counts as neither.
     host.write({0x04, 0x02, 0x00, 0x02});
+    host.write({0x04, 0x02, 0x00, 0x07});
     EXPECT_TRUE(sim.waitFor(
         m, [](const ModuleStats& s) { return s.heartbeatsUnanswered >= 2; }, 2000));
     ModuleStats s = sim.stats(m);
     EXPECT_EQ(s.heartbeatAnswers, 1u);
+    EXPECT_EQ(s.lateHeartbeatAnswers, 1u);
     EXPECT_EQ(s.unexpectedHeartbeatAnswers, 1u);
     EXPECT_TRUE(s.routeOn);
     EXPECT_EQ(s.events["heartbeat-missed"], s.heartbeatsUnanswered);
