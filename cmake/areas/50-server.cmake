@@ -65,3 +65,12 @@ kx_add_gtest(server_acquire_test
   LABELS threaded)
 target_compile_definitions(server_acquire_test PRIVATE UPDATER_PATH="$<TARGET_FILE:Updater>")
 add_dependencies(server_acquire_test Updater update-server)
+
+# Acquisition against a misbehaving server and stores that cannot take the
+# download, run through the Updater binary.
+kx_add_gtest(server_acquire_fault_test
+  SOURCES tests/server/AcquireFaultTest.cpp
+  LIBS server_test_support cli_test_support
+  LABELS threaded)
+target_compile_definitions(server_acquire_fault_test PRIVATE UPDATER_PATH="$<TARGET_FILE:Updater>")
+add_dependencies(server_acquire_fault_test Updater update-server)
