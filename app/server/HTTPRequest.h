@@ -21,7 +21,7 @@ public:
     // Appends length bytes to the body.
     void process(const char* data, unsigned long length);
     // Makes room for a body of `length` bytes in one allocation.
-    void reserve(size_t length) { response.reserve(length); }
+    void reserve(size_t length);
     // Hands the body over without copying it; the response is left empty.
     std::string take_response() { return std::move(response); }
 
