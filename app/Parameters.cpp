@@ -40,6 +40,37 @@ unsigned _convert_whole(const char* text, char** end, const char* digits, unsign
     return value;
 }
 
+// The server's usual path, which "-u host:port" leaves out.
+const char* const _serverPath = "/cgi/u";
+
+// "-u" takes "host:port" as the usage text says, or a whole URL: a text
+// without a scheme gets "http://", and one that names no path gets the
+// server's usual path. A URL with a path (or a query) stays exactly as given.
+std::string _complete_server_url(const char* argument)
+{
+    std::string url = argument != nullptr ? argument : "";
+    if (url.empty())
+    {
+        return url;
+    }
+    size_t scheme = url.find("://");
+    size_t authority = 0;
+    if (scheme == std::string::npos)
+    {
+        url = "http://" + url;
+        authority = 7;
+    }
+    else
+    {
+        authority = scheme + 3;
+    }
+    if (url.find_first_of("/?#", authority) == std::string::npos)
+    {
+        url += _serverPath;
+    }
+    return url;
+}
+
 bool _has_hex_prefix(const char* text)
 {
     return text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
@@ -223,7 +254,7 @@ bool _handle_parameter(UpdaterDisplayInterface& display, const CommandLineOption
             params->store_root = argument;
             return true;
         case 'u':
-            params->server_url = argument;
+            params->server_url = _complete_server_url(argument);
             return true;
         default:
             return true;

@@ -68,6 +68,21 @@ std::string _build_file_name(unsigned int build)
     return std::to_string(build) + _birdSuffix;
 }
 
+// The cause of a failure, on the line after the message that reports it.
+void _cause(UpdaterDisplayInterface& display, const std::string& cause)
+{
+    if (!cause.empty())
+    {
+        display.message(UpdaterDisplayInterface::Error, "Cause: %s", cause.c_str());
+    }
+}
+
+// Why the last server request of this thread failed.
+void _server_cause(UpdaterDisplayInterface& display)
+{
+    _cause(display, UpdateServerRequest::LastError());
+}
+
 } // namespace
 
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
@@ -110,15 +125,16 @@ namespace
 // and `reply`, which is read after the join.
 bool _download_with_spinner(UpdaterDisplayInterface& display, unsigned int serial,
                             std::string firmware, std::string build, std::string url, bool noCal,
-                            std::string& reply)
+                            std::string& reply, std::string& cause)
 {
     std::promise<bool> result;
     std::future<bool> done = result.get_future();
     std::thread worker(
-        [serial, firmware, build, url, noCal, &reply, result = std::move(result)]() mutable
+        [serial, firmware, build, url, noCal, &reply, &cause, result = std::move(result)]() mutable
         {
             bool ok = UpdateServerRequest::GetBuild(serial, firmware.c_str(), build.c_str(), reply,
                                                     url.c_str(), noCal);
+            cause = UpdateServerRequest::LastError();
             result.set_value(ok);
         });
     display.update_spinner(true, "Downloading");
@@ -135,33 +151,41 @@ bool _download_with_spinner(UpdaterDisplayInterface& display, unsigned int seria
 // Decodes the reply, checks it is a loadable BIRD file and puts it in the
 // entry as <build>.bird. The checks run on the decoded bytes, and the write
 // replaces the old image in one step, so nothing of the entry changes unless
-// all of it succeeds.
+// all of it succeeds. The reply is decoded over itself, and the check
+// inflates the image piece by piece: the reply's text is the only large
+// buffer.
 bool _store_image(UpdaterDisplayInterface& display, UpdaterStoreItem& entry, unsigned int build,
-                  const std::string& reply)
+                  std::string& reply)
 {
     unsigned long length = 0;
-    std::unique_ptr<char, decltype(&free)> image(base64_decode(reply.data(), reply.size(), &length),
-                                                 &free);
-    if (image == nullptr)
+    if (!base64_decode_in_place(reply.data(), reply.size(), &length))
     {
         Log::log(DEBUG_Updater, "Download_Firmware: reply is not base64 (%zu characters)\n",
                  reply.size());
         display.message(UpdaterDisplayInterface::Error, "Failed to retrieve a valid BIRD file");
+        _cause(display, "the server's reply is not base64 text");
         return false;
     }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(image.get());
-    BirdFile check;
-    if (!BirdFile::VerifyHeader(bytes, length) || !check.LoadBytes(bytes, length))
+    reply.resize(length);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(reply.data());
+    std::string why = "the reply has no BIRD file header";
+    if (!BirdFile::VerifyHeader(bytes, length) || !BirdFile::CheckBytes(bytes, length, &why))
     {
         Log::log(DEBUG_Updater, "Download_Firmware: the reply of build %u is no BIRD file\n",
                  build);
         display.message(UpdaterDisplayInterface::Error, "Failed to retrieve a valid BIRD file");
+        _cause(display, why);
         return false;
     }
-    kxErr written = entry.WriteFile(_build_file_name(build).c_str(), bytes, length);
+    int systemError = 0;
+    const std::string name = _build_file_name(build);
+    kxErr written = entry.WriteFile(name.c_str(), bytes, length, &systemError);
     if (written != kxErrNone)
     {
         display.message(UpdaterDisplayInterface::Error, "Failed to write file with %d", written);
+        const std::string path = entry.FullPath() + "/" + name;
+        _cause(display,
+               path + ": " + (systemError != 0 ? strerror(systemError) : "the write failed"));
         return false;
     }
     return true;
@@ -201,6 +225,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
     if (!UpdateServerRequest::ping(url))
     {
         out.message(UpdaterDisplayInterface::Error, "Server request failed for %s", url);
+        _server_cause(out);
         return 0;
     }
 
@@ -223,6 +248,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
             Log::log(DEBUG_APP, "Download_Firmware: %s\n", error.what());
             out.message(UpdaterDisplayInterface::Error,
                         "Could not create directory for storing BIRD file");
+            _cause(out, error.what());
             return 0;
         }
     }
@@ -232,6 +258,7 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
     if (!UpdateServerRequest::QueryBuild(serial, currentBuild, firmware, url))
     {
         out.message(UpdaterDisplayInterface::Error, "No build information for device");
+        _server_cause(out);
         return 0;
     }
     if (buildNumber == 0)
@@ -251,16 +278,19 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
         if (!_valid_build(serial, buildNumber, url))
         {
             out.message(UpdaterDisplayInterface::Error, "No valid build %u", buildNumber);
+            _server_cause(out);
             return 0;
         }
         out.message(UpdaterDisplayInterface::Info, "Build %u is valid", buildNumber);
     }
 
     std::string reply;
+    std::string cause;
     if (!_download_with_spinner(out, serial, firmware, std::to_string(buildNumber), server_url,
-                                noCal, reply))
+                                noCal, reply, cause))
     {
         out.message(UpdaterDisplayInterface::Error, "Download failed");
+        _cause(out, cause);
     }
     if (reply.empty())
     {
@@ -275,10 +305,16 @@ uint32_t Updater::Download_Firmware(uint32_t serial, std::string build, bool ove
     }
     entry.settings.Add(_keyLatestDownload, _build_file_name(buildNumber));
     entry.settings.Add(_keyLastDownloadDate, KeyValueStore::CurrentTimeText());
+    // The image is in place, but a download the store does not know of is
+    // not done.
     if (!entry.settings.Save())
     {
         Log::log(DEBUG_Updater, "Download_Firmware: could not save the settings of %s\n",
                  entry.FullPath().c_str());
+        out.message(UpdaterDisplayInterface::Error, "Could not record download of build %u in %s",
+                    buildNumber, entry.FullPath().c_str());
+        _cause(out, entry.settings.Problem());
+        return 0;
     }
     return buildNumber;
 }
@@ -315,6 +351,7 @@ BuildList Updater::Get_BuildList(uint32_t serial, bool* ok)
     if (!UpdateServerRequest::ping(url))
     {
         display->message(UpdaterDisplayInterface::Error, "Server request failed for %s", url);
+        _server_cause(*display);
         _report(ok, false);
         return builds;
     }
@@ -322,6 +359,7 @@ BuildList Updater::Get_BuildList(uint32_t serial, bool* ok)
     {
         display->message(UpdaterDisplayInterface::Error, "Failed to retrieve builds for %08X",
                          serial);
+        _server_cause(*display);
         _report(ok, false);
         return builds;
     }
@@ -382,12 +420,14 @@ std::string Updater::Get_JWT(uint32_t serial, bool* ok)
     if (!UpdateServerRequest::ping(url))
     {
         display->message(UpdaterDisplayInterface::Error, "Server request failed for %s", url);
+        _server_cause(*display);
         _report(ok, false);
         return token;
     }
     if (!UpdateServerRequest::GetDeviceJWT(serial, token, url))
     {
         display->message(UpdaterDisplayInterface::Error, "Failed to retrieve jwt for %08X", serial);
+        _server_cause(*display);
         token.clear();
         _report(ok, false);
         return token;

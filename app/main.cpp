@@ -9,7 +9,10 @@
 #include "app/Usage.h"
 #include <lumbrixon/kxDirectory.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <sys/stat.h>
 #include <string>
 #include <utility>
 
@@ -243,6 +246,27 @@ int _run_commands(Parameters& params, CLI_Display& display, const std::string& s
     return runStatus;
 }
 
+// Why a store directory could not be made: something else in its place (at
+// the path or above it), or the system's reason.
+std::string _directory_problem(const std::string& directory, int error)
+{
+    for (std::string path = directory; !path.empty();)
+    {
+        struct stat info;
+        if (stat(path.c_str(), &info) == 0)
+        {
+            if (!S_ISDIR(info.st_mode))
+            {
+                return path + " exists and is not a directory";
+            }
+            break;
+        }
+        size_t slash = path.find_last_of('/');
+        path = slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+    }
+    return error != 0 ? strerror(error) : "the directory cannot be made";
+}
+
 int _run(int argc, char** argv, Parameters& params, CLI_Display& display)
 {
     int parsed = _get_params(display, argc, argv, &params);
@@ -271,10 +295,14 @@ int _run(int argc, char** argv, Parameters& params, CLI_Display& display)
     {
         return 1;
     }
+    errno = 0;
     if (kxDirectory_Ensure(storeDirectory.c_str(), _STORE_DIRECTORY_MODE) != kxErrNone)
     {
+        const int error = errno;
         display.message(UpdaterDisplayInterface::Error, "Could not find updater directory at %s",
                         storeDirectory.c_str());
+        display.message(UpdaterDisplayInterface::Error, "Cause: %s",
+                        _directory_problem(storeDirectory, error).c_str());
         return 1;
     }
     return _run_commands(params, display, storeDirectory);

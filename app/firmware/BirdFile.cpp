@@ -124,6 +124,59 @@ bool BirdFile::LoadBytes(const unsigned char* file, size_t size)
     return loaded;
 }
 
+bool BirdFile::CheckBytes(const unsigned char* file, size_t size, std::string* why)
+{
+    auto fail = [why](const std::string& text)
+    {
+        if (why != nullptr)
+            *why = text;
+        return false;
+    };
+    if (file == nullptr || size < 6)
+        return fail("the file is shorter than its 6-byte header");
+    const uint64_t compressed = size - 6;
+    const uint64_t limit = compressed * INFLATE_LIMIT_FACTOR;
+    if (limit > 0xFFFFFFFFu)
+        return fail("the compressed image is too large to load");
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK)
+        return fail("zlib cannot be set up");
+    unsigned char piece[64 * 1024];
+    const unsigned char* next = file + 6;
+    uint64_t left = compressed;
+    uint64_t inflated = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK)
+    {
+        if (stream.avail_in == 0 && left > 0)
+        {
+            stream.next_in = const_cast<unsigned char*>(next);
+            stream.avail_in = uInt(left > (1u << 30) ? (1u << 30) : left);
+            next += stream.avail_in;
+            left -= stream.avail_in;
+        }
+        stream.next_out = piece;
+        stream.avail_out = sizeof piece;
+        rc = inflate(&stream, Z_NO_FLUSH);
+        inflated += sizeof piece - stream.avail_out;
+        if (inflated > limit)
+        {
+            inflateEnd(&stream);
+            return fail("the image inflates to more than " + std::to_string(INFLATE_LIMIT_FACTOR) +
+                        " times its compressed size, more than a loader accepts");
+        }
+        if (rc == Z_BUF_ERROR && stream.avail_in == 0 && left == 0)
+            rc = Z_DATA_ERROR;
+        else if (rc == Z_BUF_ERROR)
+            rc = Z_OK;
+    }
+    inflateEnd(&stream);
+    if (rc != Z_STREAM_END)
+        return fail("the compressed image does not inflate (zlib error " + std::to_string(rc) +
+                    ")");
+    return true;
+}
+
 bool BirdFile::DecompressData(const unsigned char* src, unsigned long srcLen)
 {
     uint64_t capacity = uint64_t(srcLen) * 8;
@@ -153,8 +206,11 @@ bool BirdFile::ScanBlocks(const unsigned char* image, unsigned int size)
 {
     blocks.clear();
     blockCount = 0;
+    scanProblem.clear();
     if (!image || size < 4)
     {
+        scanProblem =
+            "the image holds " + std::to_string(size) + " bytes, too few for its block count";
         Log::log(DEBUG_BirdFile,
                  "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
                  int(size));
@@ -201,6 +257,10 @@ bool BirdFile::ScanBlocks(const unsigned char* image, unsigned int size)
     }
     if (truncated)
     {
+        scanProblem = "block " + std::to_string(blockCount) + " at image offset " +
+                      std::to_string(cursor) + " claims " +
+                      std::to_string(_be32(base + cursor + 1)) + " bytes, but only " +
+                      std::to_string(remaining) + " bytes remain before the end of the image";
         Log::log(DEBUG_BirdFile,
                  "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
                  int(remaining));
@@ -212,15 +272,25 @@ bool BirdFile::ScanBlocks(const unsigned char* image, unsigned int size)
         Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum);
         remaining -= 4;
     }
+    else
+    {
+        scanProblem = "the image ends without its 4-byte file checksum";
+    }
     if (remaining > 0)
     {
+        if (scanProblem.empty())
+            scanProblem = std::to_string(remaining) + " bytes follow the file checksum";
         Log::log(DEBUG_BirdFile,
                  "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
                  int(remaining));
         return false;
     }
+    if (!scanProblem.empty())
+        return false;
     if (blockCount != declared)
     {
+        scanProblem = "the image declares " + std::to_string(declared) + " blocks but holds " +
+                      std::to_string(blockCount);
         Log::log(DEBUG_BirdFile,
                  "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
                  int(blockCount), int(declared));

@@ -68,6 +68,13 @@ public:
     static bool VerifyFile(const char* path);
     // The quick check of VerifyFile on the first bytes of an image in memory.
     static bool VerifyHeader(const unsigned char* file, size_t size);
+    // Whether LoadBytes would load these file bytes (its stream inflates, to
+    // at most the loader's limit), found without keeping the image: it is
+    // inflated piece by piece through a small buffer. On false, *why (when
+    // given) says what is wrong.
+    static bool CheckBytes(const unsigned char* file, size_t size, std::string* why = nullptr);
+    // The most an image may inflate to: this many times its compressed size.
+    static constexpr unsigned INFLATE_LIMIT_FACTOR = 8;
 
     std::string path;
     uint32_t signature = 0;
@@ -80,6 +87,9 @@ public:
     uint32_t descriptorOffset = 0;
     std::unique_ptr<unsigned char[]> data;
     uint32_t dataSize = 0;
+    // Empty when the last scan found the records as declared; otherwise what
+    // did not match (the blocks found are kept either way).
+    std::string scanProblem;
 
 private:
     // The identity block's 16-byte field at `offset`, or null when absent.

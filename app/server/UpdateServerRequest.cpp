@@ -6,6 +6,7 @@
 #include <lumbrixon/kxVersion.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,9 @@ namespace
 using Query = std::map<std::string, std::string>;
 
 const char* const _defaultURL = "http://update.kavrel.com/cgi/u";
+
+// Each thread's own: the download runs on a worker thread.
+thread_local std::string _lastError;
 
 const char* _base(const char* url)
 {
@@ -57,43 +61,67 @@ std::string _untilEOL(const std::string& text)
     return text.substr(0, text.find_first_of("\r\n"));
 }
 
-// Sends one request and checks the common reply rules. On success `lines`
-// holds the reply's lines, the "ok" line first.
-bool _request(const char* label, const char* url, Query& query, std::vector<std::string>& lines)
+// Sends one request and checks the status and the "ok" first line. On
+// success `body` holds the whole reply.
+bool _fetch(const char* label, const char* url, Query& query, size_t limit, std::string& body)
 {
+    _lastError.clear();
     try
     {
-        HTTPResponse response = HTTPRequest::GET(_base(url), query);
+        HTTPResponse response = HTTPRequest::GET(_base(url), query, limit);
         if (response.get_status() != 200)
         {
             if (std::string(label) == "ping")
             {
-                Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n",
+                Log::log(DEBUG_ServerComm, "PING ==> [%d] [%.200s]\n",
                          static_cast<int>(response.get_status()), response.get_response());
             }
             else
             {
-                Log::log(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", label,
+                Log::log(DEBUG_ServerComm, "%s ==> [%d] [%.200s]\n", label,
                          static_cast<int>(response.get_status()), response.get_response());
             }
+            _lastError = "the server answered HTTP status " + std::to_string(response.get_status());
             return false;
         }
-        lines = _lines(response.get_response(), response.get_length());
-        // An empty body carries no "ok" line and fails like any other reply
-        // without one.
-        if (lines.empty() || lines[0].compare(0, 2, "ok") != 0)
+        body = response.take_response();
+        // Empty lines before the first are skipped; an empty body carries no
+        // "ok" line and fails like any other reply without one.
+        size_t first = body.find_first_not_of('\n');
+        if (first == std::string::npos || body.compare(first, 2, "ok") != 0)
         {
             Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", label,
                      response.get_request());
+            _lastError = "the server's reply does not begin with \"ok\"";
             return false;
         }
         return true;
     }
+    catch (const HTTPError& error)
+    {
+        Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", label, error.what());
+        _lastError = error.detail();
+        return false;
+    }
     catch (const std::exception& error)
     {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", label, error.what());
+        _lastError = error.what();
         return false;
     }
+}
+
+// _fetch, with the reply split into its lines, the "ok" line first.
+bool _request(const char* label, const char* url, Query& query, std::vector<std::string>& lines,
+              size_t limit = UpdateServerRequest::SHORT_REPLY_LIMIT)
+{
+    std::string body;
+    if (!_fetch(label, url, query, limit, body))
+    {
+        return false;
+    }
+    lines = _lines(body.data(), body.size());
+    return true;
 }
 
 // Reads a whole text as an unsigned 32-bit number in the given base (16, or
@@ -165,6 +193,11 @@ const char* UpdateServerRequest::DefaultURL()
     return _defaultURL;
 }
 
+std::string UpdateServerRequest::LastError()
+{
+    return _lastError;
+}
+
 bool UpdateServerRequest::ping(const char* url)
 {
     Query query{{"op", "hi"}, {"rv", "2"}};
@@ -202,15 +235,27 @@ bool UpdateServerRequest::GetBuild(unsigned int serialNumber, const char* firmwa
                 {"no_cal", noCal ? "true" : "false"},
                 {"op", "bird"},
                 {"sn", _serial(serialNumber)}};
-    std::vector<std::string> lines;
-    if (!_request("GetBuild", url, query, lines))
+    // The base64 line is the bulk of the reply: it is cut out of the body in
+    // place and handed over, never copied.
+    std::string body;
+    if (!_fetch("GetBuild", url, query, FIRMWARE_REPLY_LIMIT, body))
     {
         return false;
     }
-    if (lines.size() > 1)
+    size_t okEnd = body.find('\n', body.find_first_not_of('\n'));
+    size_t start =
+        okEnd == std::string::npos ? std::string::npos : body.find_first_not_of('\n', okEnd);
+    if (start == std::string::npos)
     {
-        birdData = lines[1];
+        return true;
     }
+    size_t end = body.find('\n', start);
+    if (end != std::string::npos)
+    {
+        body.resize(end);
+    }
+    body.erase(0, start);
+    birdData = std::move(body);
     return true;
 }
 
@@ -220,7 +265,7 @@ bool UpdateServerRequest::GetBuildList(unsigned int serialNumber,
     builds.clear();
     Query query{{"op", "builds"}, {"sn", _serial(serialNumber)}};
     std::vector<std::string> lines;
-    if (!_request("GetBuildList", url, query, lines))
+    if (!_request("GetBuildList", url, query, lines, BUILD_LIST_REPLY_LIMIT))
     {
         return false;
     }
@@ -302,18 +347,28 @@ bool UpdateServerRequest::GetDeviceJWT(unsigned int serialNumber, std::string& j
     }
     if (lines.size() < 2 || lines[1].size() < 3)
     {
+        _lastError = "the server sent no token";
         return false;
     }
-    const std::string& line = lines[1];
+    const std::string& line = _untilEOL(lines[1]);
+    // A token is printable text; anything else (a zero byte, a control
+    // character) would be cut or garbled on the way to the user.
+    for (char c : line)
+    {
+        if (!isgraph(static_cast<unsigned char>(c)))
+        {
+            Log::log(DEBUG_ServerComm, "%s: the token holds a byte 0x%02X\n", "GetDeviceJWT",
+                     static_cast<unsigned char>(c));
+            _lastError = "the server's token is not printable text";
+            return false;
+        }
+    }
     Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", line.c_str());
     size_t first = line.find('.');
-    if (first == std::string::npos)
-    {
-        return false;
-    }
-    size_t second = line.find('.', first + 1);
+    size_t second = first == std::string::npos ? first : line.find('.', first + 1);
     if (second == std::string::npos)
     {
+        _lastError = "the server's token is not header.payload.signature";
         return false;
     }
     std::string header = line.substr(0, first);
@@ -321,6 +376,7 @@ bool UpdateServerRequest::GetDeviceJWT(unsigned int serialNumber, std::string& j
     std::string signature = _untilEOL(line.substr(second + 1));
     if (header.size() < 2 || payload.size() < 2 || signature.size() < 2)
     {
+        _lastError = "the server's token is not header.payload.signature";
         return false;
     }
     jwt = header + "." + payload + "." + signature;

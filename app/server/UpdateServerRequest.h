@@ -12,6 +12,18 @@
 class UpdateServerRequest
 {
 public:
+    // The most each kind of reply may hold. The short answers are a few
+    // lines; a build list is one line per build; a BIRD file's base64 text
+    // is far below the firmware limit for any real image.
+    static constexpr size_t SHORT_REPLY_LIMIT = 64 * 1024;
+    static constexpr size_t BUILD_LIST_REPLY_LIMIT = 4 * 1024 * 1024;
+    static constexpr size_t FIRMWARE_REPLY_LIMIT = 256 * 1024 * 1024;
+
+    // Why the last request made on this thread failed, in a few words
+    // ("Failed to connect to ... Connection refused", "the server answered
+    // HTTP status 500", ...); empty after a request that succeeded.
+    static std::string LastError();
+
     // The base URL used when a request is given none (null or empty).
     static const char* DefaultURL();
 

@@ -59,67 +59,125 @@ char* base64_encode(const char* data, unsigned long length, unsigned long* outLe
     return out;
 }
 
-char* base64_decode(const char* text, unsigned long length, unsigned long* outLength)
+namespace
+{
+// The value of each alphabet character; _invalid for every other byte.
+struct _ReverseTable
+{
+    unsigned char value[256];
+    constexpr _ReverseTable() : value()
+    {
+        for (unsigned char& v : value)
+        {
+            v = _invalid;
+        }
+        for (unsigned char i = 0; i < 64; ++i)
+        {
+            value[static_cast<unsigned char>(_alphabet[i])] = i;
+        }
+    }
+};
+constexpr _ReverseTable _reverse;
+
+// The decoded length of a text, or false when it cannot be base64: empty, not
+// a multiple of 4, or "=" anywhere but in the last two places.
+bool _decoded_length(const char* text, unsigned long length, unsigned long& size,
+                     unsigned long& padding)
 {
     if (text == nullptr || length == 0 || length % 4 != 0)
     {
-        return nullptr;
+        return false;
     }
-    // The reverse table lives only for this call.
-    unsigned char* reverse = static_cast<unsigned char*>(malloc(256));
-    if (reverse == nullptr)
-    {
-        return nullptr;
-    }
-    memset(reverse, _invalid, 256);
-    for (unsigned char i = 0; i < 64; ++i)
-    {
-        reverse[static_cast<unsigned char>(_alphabet[i])] = i;
-    }
-
-    unsigned long padding = 0;
+    padding = 0;
     if (text[length - 1] == '=')
     {
         padding = text[length - 2] == '=' ? 2 : 1;
     }
-    for (unsigned long i = 0; i < length - padding; ++i)
+    size = length / 4 * 3 - padding;
+    return true;
+}
+
+// One pass over the text: every full group of 4 characters becomes 3 bytes
+// through the table, any character outside the alphabet showing as the high
+// bit of the accumulated values. `out` may be `text` itself: a group is read
+// whole before its 3 bytes are written, and they never pass the group.
+bool _decode(const char* text, unsigned long length, unsigned long padding, char* out)
+{
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(text);
+    unsigned char* o = reinterpret_cast<unsigned char*>(out);
+    const unsigned long full = padding != 0 ? length - 4 : length;
+    unsigned char bad = 0;
+    for (unsigned long i = 0; i < full; i += 4)
     {
-        if (reverse[static_cast<unsigned char>(text[i])] == _invalid)
+        const unsigned char a = _reverse.value[in[i]];
+        const unsigned char b = _reverse.value[in[i + 1]];
+        const unsigned char c = _reverse.value[in[i + 2]];
+        const unsigned char d = _reverse.value[in[i + 3]];
+        bad |= a | b | c | d;
+        const unsigned long quad = (unsigned long)(a & 0x3F) << 18 |
+                                   (unsigned long)(b & 0x3F) << 12 |
+                                   (unsigned long)(c & 0x3F) << 6 | (d & 0x3Fu);
+        *o++ = static_cast<unsigned char>(quad >> 16);
+        *o++ = static_cast<unsigned char>(quad >> 8);
+        *o++ = static_cast<unsigned char>(quad);
+    }
+    if (padding != 0)
+    {
+        const unsigned char* last = in + full;
+        const unsigned char a = _reverse.value[last[0]];
+        const unsigned char b = _reverse.value[last[1]];
+        const unsigned char c = padding == 2 ? 0 : _reverse.value[last[2]];
+        bad |= a | b | c;
+        const unsigned long quad = (unsigned long)(a & 0x3F) << 18 |
+                                   (unsigned long)(b & 0x3F) << 12 | (unsigned long)(c & 0x3F) << 6;
+        *o++ = static_cast<unsigned char>(quad >> 16);
+        if (padding == 1)
         {
-            free(reverse);
-            return nullptr;
+            *o++ = static_cast<unsigned char>(quad >> 8);
         }
     }
+    return (bad & 0x80) == 0;
+}
 
-    unsigned long size = length / 4 * 3 - padding;
+} // namespace
+
+char* base64_decode(const char* text, unsigned long length, unsigned long* outLength)
+{
+    unsigned long size = 0;
+    unsigned long padding = 0;
+    if (!_decoded_length(text, length, size, padding))
+    {
+        return nullptr;
+    }
     char* out = static_cast<char*>(malloc(size + 1));
     if (out == nullptr)
     {
-        free(reverse);
         return nullptr;
     }
-    unsigned long o = 0;
-    for (unsigned long i = 0; i < length; i += 4)
+    if (!_decode(text, length, padding, out))
     {
-        unsigned long quad = 0;
-        for (unsigned long k = 0; k < 4; ++k)
-        {
-            char c = text[i + k];
-            quad = (quad << 6) | (c == '=' ? 0 : reverse[static_cast<unsigned char>(c)]);
-        }
-        const unsigned char bytes[3] = {static_cast<unsigned char>(quad >> 16),
-                                        static_cast<unsigned char>(quad >> 8),
-                                        static_cast<unsigned char>(quad)};
-        for (unsigned long k = 0; k < 3 && o < size; ++k)
-        {
-            out[o++] = static_cast<char>(bytes[k]);
-        }
+        free(out);
+        return nullptr;
     }
     out[size] = '\0';
-    free(reverse);
     if (outLength != nullptr)
     {
         *outLength = size;
     }
     return out;
+}
+
+bool base64_decode_in_place(char* text, unsigned long length, unsigned long* outLength)
+{
+    unsigned long size = 0;
+    unsigned long padding = 0;
+    if (!_decoded_length(text, length, size, padding) || !_decode(text, length, padding, text))
+    {
+        return false;
+    }
+    if (outLength != nullptr)
+    {
+        *outLength = size;
+    }
+    return true;
 }

@@ -8,3 +8,7 @@ char* base64_encode(const char* data, unsigned long length, unsigned long* outLe
 // Null for an empty text, a length that is not a multiple of 4, a character
 // outside the alphabet, or "=" anywhere but in the last two places.
 char* base64_decode(const char* text, unsigned long length, unsigned long* outLength);
+// The same decoding, written over the text itself (the bytes never need more
+// room than their text): false where base64_decode gives null, the text then
+// being partly overwritten. The decoded length goes to *outLength.
+bool base64_decode_in_place(char* text, unsigned long length, unsigned long* outLength);

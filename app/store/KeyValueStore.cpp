@@ -133,6 +133,7 @@ void KeyValueStore::Load(const char* newPath)
     }
     // Copied first: the argument may point into this set's own path.
     const std::string target(newPath);
+    partlyRead.clear();
 
     errno = 0;
     kxFileRef file = kxFile_Open(target.c_str(), kxFileRead);
@@ -151,9 +152,22 @@ void KeyValueStore::Load(const char* newPath)
 
     char line[_LINE_BUFFER_SIZE];
     size_t length = 0;
-    while (kxFile_ReadLine(file, line, sizeof line, &length) == kxErrNone)
+    kxErr read = kxErrNone;
+    errno = 0;
+    while ((read = kxFile_ReadLine(file, line, sizeof line, &length)) == kxErrNone)
         _parse_line(line, length);
+    const int readError = errno;
     kxFile_Close(&file);
+    if (read != kxErrEOF)
+    {
+        Log::log(DEBUG_Attributes, "Attibutes: Error - could not read all of '%s' (%d)\n",
+                 target.c_str(), static_cast<int>(read));
+        partlyRead = target;
+        partlyReadWhy =
+            read == kxErrOverrun
+                ? "a line is longer than " + std::to_string(_LINE_BUFFER_SIZE - 1) + " characters"
+                : std::string(readError != 0 ? strerror(readError) : "read error");
+    }
 }
 
 bool KeyValueStore::Save(const char* newPath)
@@ -169,6 +183,15 @@ bool KeyValueStore::Save(const char* newPath)
                  "Attibutes: no filename given for attributes, using default:[%s]\n", path.c_str());
     }
 
+    problem.clear();
+    if (!partlyRead.empty() && path == partlyRead)
+    {
+        problem = path + " could not be read whole (" + partlyReadWhy +
+                  "), so it is not rewritten and stays as it is";
+        Log::log(DEBUG_Attributes, "Attibutes: Error - %s\n", problem.c_str());
+        return false;
+    }
+
     if (modified)
         entries[KEY_UPDATED_TIME] = CurrentTimeText();
 
@@ -178,6 +201,7 @@ bool KeyValueStore::Save(const char* newPath)
         Log::log(DEBUG_Attributes,
                  "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
                  path.c_str(), out.SystemError());
+        problem = path + ": " + strerror(out.SystemError());
         return false;
     }
     bool written = true;
@@ -194,6 +218,8 @@ bool KeyValueStore::Save(const char* newPath)
     {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%d)\n",
                  path.c_str(), out.SystemError());
+        problem =
+            path + ": " + (out.SystemError() != 0 ? strerror(out.SystemError()) : "write error");
         out.Discard();
         return false;
     }

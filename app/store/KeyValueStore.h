@@ -18,8 +18,13 @@ public:
 
     // Reads the file into the set; a missing file is created with both time stamps.
     void Load(const char* path);
-    // Replaces the file with the whole set; false when it cannot be written.
+    // Replaces the file with the whole set; false when it cannot be written,
+    // and when it is the file last loaded and that could not be read whole
+    // (a line too long, a read error): rewriting it would drop what was not
+    // read, so it is left untouched. Problem() then says why.
     bool Save(const char* path = nullptr);
+    // Why the last Save failed, or empty.
+    const std::string& Problem() const { return problem; }
 
     // The value text, or null when the key is absent. Valid until the entry changes.
     const char* operator[](const char* key) const;
@@ -58,4 +63,8 @@ private:
     std::string path;
     std::map<std::string, std::string> entries;
     bool modified = false;
+    // The file last loaded, when its reading stopped before its end.
+    std::string partlyRead;
+    std::string partlyReadWhy;
+    std::string problem;
 };

@@ -19,7 +19,8 @@ public:
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-    // Creates the temporary file. kxErrNotFound when it cannot be created;
+    // Creates the temporary file, after removing those that processes which
+    // no longer run left in the directory. kxErrNotFound when it cannot be created;
     // SystemError() then holds the system's error number.
     kxErr Open();
     // The open temporary file, or null.

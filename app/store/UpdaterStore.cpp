@@ -6,6 +6,7 @@
 #include <lumbrixon/kxDirectory.h>
 #include <lumbrixon/kxFile.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
@@ -19,6 +20,8 @@ struct result_t
     bool found = false;
     std::string needle;
     UpdaterStoreItem* item = nullptr;
+    // Only directories count (a device entry is one).
+    bool directoriesOnly = false;
 };
 
 std::string _serial_text(unsigned int serialNumber)
@@ -78,9 +81,9 @@ bool _find_item(const kxDirectoryListData* entry, void* reference)
     const std::string name = _entry_name(entry->path);
     if (name == "." || name == "..")
         return true;
-    // Only the entry's own name is searched: the directory above it may
-    // contain the needle as well.
-    if (name.find(result->needle) == std::string::npos)
+    // The entry's whole name must be the needle: "old-40F5849A.txt" or
+    // "40F5849A.old" are not the device 40F5849A.
+    if (name != result->needle || (result->directoriesOnly && !entry->isDirectory))
         return true;
 
     result->found = true;
@@ -115,9 +118,11 @@ bool _find_items(const kxDirectoryListData* entry, void* reference)
     return true;
 }
 
-bool _find_one(const std::string& directory, const char* needle, UpdaterStoreItem* item)
+bool _find_one(const std::string& directory, const char* needle, UpdaterStoreItem* item,
+               bool directoriesOnly)
 {
     result_t result;
+    result.directoriesOnly = directoriesOnly;
     // An empty needle would match whatever entry the listing offers first.
     if (needle != nullptr && needle[0] != '\0')
     {
@@ -156,12 +161,15 @@ bool UpdaterStoreItem::FileExists(const char* fileName) const
                  fileName == nullptr ? "" : fileName);
         return false;
     }
-    return _find_one(FullPath(), fileName, nullptr);
+    return _find_one(FullPath(), fileName, nullptr, false);
 }
 
 kxErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* data,
-                                  unsigned long length) const
+                                  unsigned long length, int* systemError) const
 {
+    int ignored = 0;
+    int& error = systemError != nullptr ? *systemError : ignored;
+    error = 0;
     if (data == nullptr || !IsValid())
         return kxErrNotFound;
     if (!_is_plain_name(fileName))
@@ -169,14 +177,24 @@ kxErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* dat
 
     ReplacementFile out(BuildPath(basePath.c_str(), name.c_str(), fileName, nullptr));
     if (out.Open() != kxErrNone)
+    {
+        error = out.SystemError();
         return kxErrNotFound;
+    }
     size_t written = 0;
-    const kxErr result = kxFile_Write(out.File(), data, length, &written);
+    errno = 0;
+    kxErr result = kxFile_Write(out.File(), data, length, &written);
+    if (result == kxErrNone && written != length)
+        result = kxErrIO;
     if (result != kxErrNone)
+    {
+        error = errno;
         return result;
-    if (written != length)
-        return kxErrIO;
-    return out.Commit();
+    }
+    result = out.Commit();
+    if (result != kxErrNone)
+        error = out.SystemError();
+    return result;
 }
 
 BirdFile UpdaterStoreItem::ReadBirdFile(const char* fileName) const
@@ -214,7 +232,7 @@ UpdaterStoreItem UpdaterStore::AddDevice(const char* name)
 
 bool UpdaterStore::FindDevice(const char* name, UpdaterStoreItem* item) const
 {
-    return _find_one(root, name, item);
+    return _find_one(root, name, item, true);
 }
 
 bool UpdaterStore::FindDevice(unsigned int serialNumber, UpdaterStoreItem* item) const

@@ -33,13 +33,15 @@ public:
     // <basePath>/<name>
     std::string FullPath() const;
 
-    // True when the entry's directory holds an entry whose name contains fileName.
+    // True when the entry's directory holds an entry named fileName.
     bool FileExists(const char* fileName) const;
     // Replaces <basePath>/<name>/<fileName> with data as a whole: an earlier
     // file stays intact unless the new one was written completely. kxErrNotFound
     // for null data or a file that cannot be created, kxErrParam for a name
-    // that is not a plain file name, kxErrIO when writing fails.
-    kxErr WriteFile(const char* fileName, const unsigned char* data, unsigned long length) const;
+    // that is not a plain file name, kxErrIO when writing fails. On a failure
+    // *systemError (when given) receives the system's error number, 0 if none.
+    kxErr WriteFile(const char* fileName, const unsigned char* data, unsigned long length,
+                    int* systemError = nullptr) const;
     // Loads <basePath>/<name>/<fileName>; throws std::runtime_error
     // "Invalid bird <path>" when the file is not a BIRD file, and passes on
     // the loader's own error.
@@ -66,8 +68,8 @@ public:
     UpdaterStoreItem AddDevice(unsigned int serialNumber);
     UpdaterStoreItem AddDevice(const char* name);
 
-    // Looks for an entry of the root whose name contains `name`; fills item
-    // when one is found and item is given.
+    // Looks for a directory of the root named exactly `name`; fills item when
+    // one is found and item is given.
     bool FindDevice(const char* name, UpdaterStoreItem* item) const;
     bool FindDevice(unsigned int serialNumber, UpdaterStoreItem* item) const;
 

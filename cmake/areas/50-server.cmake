@@ -65,3 +65,22 @@ kx_add_gtest(server_acquire_test
   LABELS threaded)
 target_compile_definitions(server_acquire_test PRIVATE UPDATER_PATH="$<TARGET_FILE:Updater>")
 add_dependencies(server_acquire_test Updater update-server)
+
+# Acquisition against a misbehaving server and stores that cannot take the
+# download, run through the Updater binary.
+kx_add_gtest(server_acquire_fault_test
+  SOURCES tests/server/AcquireFaultTest.cpp
+  LIBS server_test_support cli_test_support
+  LABELS threaded)
+target_compile_definitions(server_acquire_fault_test PRIVATE UPDATER_PATH="$<TARGET_FILE:Updater>")
+add_dependencies(server_acquire_fault_test Updater update-server)
+
+# Download cost of -G against curl fetching the same requests.
+if(KX_BENCH)
+  add_executable(bench_acquire bench/acquire_bench.cpp)
+  target_link_libraries(bench_acquire PRIVATE birdpack kx_test_includes)
+  set_target_properties(bench_acquire PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+  target_compile_definitions(bench_acquire PRIVATE UPDATER_PATH="$<TARGET_FILE:Updater>"
+    UPDATE_SERVER_PATH="$<TARGET_FILE:update-server>")
+  add_dependencies(bench_acquire Updater update-server)
+endif()

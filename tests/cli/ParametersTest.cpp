@@ -254,3 +254,23 @@ TEST_F(ParseTest, StringParametersKeepTheLastOccurrence)
     EXPECT_EQ(params.serial_port, "/dev/b");
     EXPECT_EQ(params.store_root, "/tmp/two");
 }
+
+TEST_F(ParseTest, ServerGivenAsHostAndPortGetsSchemeAndPath)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"127.0.0.1:8080", "http://127.0.0.1:8080/cgi/u"},
+        {"updates.example:80", "http://updates.example:80/cgi/u"},
+        {"http://127.0.0.1:8080", "http://127.0.0.1:8080/cgi/u"},
+        {"https://host:443", "https://host:443/cgi/u"},
+        // Whole URLs stay exactly as given.
+        {"http://127.0.0.1:9/cgi/u", "http://127.0.0.1:9/cgi/u"},
+        {"http://host:1/", "http://host:1/"},
+        {"http://host:1/other?x=1", "http://host:1/other?x=1"},
+        {"host:1/elsewhere", "http://host:1/elsewhere"},
+    };
+    for (const auto& [given, used] : cases)
+    {
+        ASSERT_EQ(parse({"-B", "-d", "1", "-u", given}), 0) << given;
+        EXPECT_EQ(params.server_url, used) << given;
+    }
+}

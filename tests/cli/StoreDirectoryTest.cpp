@@ -21,7 +21,9 @@ TEST_F(StoreDirectory, StoreThatCannotBeMadeFailsTheRun)
     RunResult r = run({"-C", "-i", file});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kVersionLine);
-    EXPECT_EQ(r.err, "Could not find updater directory at " + file + "/updater\n");
+    // The message stays; its cause follows on the next line.
+    EXPECT_EQ(r.err, "Could not find updater directory at " + file + "/updater\nCause: " + file +
+                         " exists and is not a directory\n");
 }
 
 TEST_F(StoreDirectory, NoCommandTouchesAnythingOutsideTheStore)

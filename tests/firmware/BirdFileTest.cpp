@@ -398,3 +398,31 @@ TEST(BirdFileValidate, PatternSearchInFirmwareBlocks)
     EXPECT_TRUE(t.ValidateData(whole, sizeof whole));
     EXPECT_FALSE(t.ValidateData(tooLong, sizeof tooLong));
 }
+
+TEST(BirdFileCheck, AgreesWithTheLoaderWithoutKeepingTheImage)
+{
+    std::vector<uint8_t> good = BirdPack_File(sample());
+    std::string why;
+    EXPECT_TRUE(BirdFile::CheckBytes(good.data(), good.size(), &why)) << why;
+
+    // Cut short: the stream does not end.
+    std::vector<uint8_t> cut(good.begin(), good.begin() + good.size() / 2);
+    EXPECT_FALSE(BirdFile::CheckBytes(cut.data(), cut.size(), &why));
+    EXPECT_NE(why.find("does not inflate"), std::string::npos) << why;
+    bool loaded = true;
+    loadBytes(cut, &loaded);
+    EXPECT_FALSE(loaded);
+
+    // Past the loader's limit of eight times the compressed size.
+    BirdManifest zeros;
+    zeros.blocks.push_back(BirdPack_AddressBlock(1, 0, 0, std::vector<uint8_t>(100000, 0)));
+    std::vector<uint8_t> big = BirdPack_File(zeros);
+    EXPECT_FALSE(BirdFile::CheckBytes(big.data(), big.size(), &why));
+    EXPECT_NE(why.find("more than 8 times"), std::string::npos) << why;
+    loadBytes(big, &loaded);
+    EXPECT_FALSE(loaded);
+
+    std::vector<uint8_t> header(good.begin(), good.begin() + 5);
+    EXPECT_FALSE(BirdFile::CheckBytes(header.data(), header.size(), &why));
+    EXPECT_FALSE(BirdFile::CheckBytes(nullptr, 0));
+}

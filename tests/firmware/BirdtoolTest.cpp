@@ -1,5 +1,6 @@
 // birdtool run as a user runs it: exit status, output, and the file it makes.
 #include "app/firmware/BirdFile.h"
+#include "tools/birdtool/BirdPack.h"
 
 #include "tests/support/TempDir.h"
 
@@ -136,4 +137,101 @@ TEST(Birdtool, BadInputExitsOneWithAMessage)
     ToolRun help = run("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("CRC-32"), std::string::npos) << "the checksum rule is stated";
+}
+
+namespace
+{
+// A file around an image given byte by byte.
+std::string fileOf(const std::vector<uint8_t>& image)
+{
+    std::vector<uint8_t> bytes = BirdPack_FileFromImage(image);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::vector<uint8_t> be32(uint32_t v)
+{
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+} // namespace
+
+TEST(Birdtool, InfoFailsOnBrokenImages)
+{
+    Workdir w;
+    BirdManifest manifest;
+    manifest.blocks.push_back(BirdPack_AddressBlock(1, 0, 0x1000, {1, 2, 3, 4, 5, 6, 7, 8}));
+    std::vector<uint8_t> good = BirdPack_Image(manifest);
+
+    // One block that claims far more bytes than the image holds.
+    std::vector<uint8_t> truncated = be32(1);
+    truncated.push_back(0x01);
+    for (uint8_t b : be32(0x00FFFFFF))
+        truncated.push_back(b);
+    truncated.insert(truncated.end(), {0, 0, 0x10, 0, 9, 9, 9, 9});
+    // Two blocks declared, one there.
+    std::vector<uint8_t> miscounted = good;
+    miscounted[3] = 2;
+    // Bytes after the checksum.
+    std::vector<uint8_t> trailing = good;
+    trailing.insert(trailing.end(), {0xAA, 0xBB});
+    // Too short for the block count.
+    std::vector<uint8_t> tiny = {0, 0};
+
+    struct Case
+    {
+        std::vector<uint8_t> image;
+        const char* problem;
+    } cases[] = {
+        {truncated, "claims 16777215 bytes, but only"},
+        {miscounted, "declares 2 blocks but holds 1"},
+        {trailing, "block 1 at image offset 21 claims"},
+        {tiny, "too few for its block count"},
+    };
+    for (const Case& c : cases)
+    {
+        std::string path = w.file("broken.bird", fileOf(c.image));
+        ToolRun r = run("info " + path);
+        EXPECT_EQ(r.status, 1) << c.problem << "\n" << r.out;
+        EXPECT_NE(r.out.find("birdtool: " + path + " is broken: "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.problem), std::string::npos) << r.out;
+    }
+
+    // A checksum that does not match is only a warning.
+    std::vector<uint8_t> unsummed = good;
+    unsummed[unsummed.size() - 1] ^= 0xFF;
+    std::string path = w.file("unsummed.bird", fileOf(unsummed));
+    ToolRun r = run("info " + path);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("birdtool: warning: " + path + ": file checksum"), std::string::npos)
+        << r.out;
+    ToolRun clean = run("info " + w.file("good.bird", fileOf(good)));
+    EXPECT_EQ(clean.status, 0) << clean.out;
+    EXPECT_EQ(clean.out.find("warning"), std::string::npos) << clean.out;
+}
+
+TEST(Birdtool, PackRefusesImagesTheLoaderCannotInflate)
+{
+    Workdir w;
+    // A megabyte of zeros shrinks to about a thousandth of its size.
+    w.file("zeros.bin", std::string(1 << 20, '\0'));
+    std::string manifest = w.file("big.txt", "block 1 address=0 file=zeros.bin\n");
+    const std::string out = w.path() + "/big.bird";
+    ToolRun r = run("pack " + manifest + " -o " + out);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("more than 8 times its"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("it is not written"), std::string::npos) << r.out;
+    EXPECT_NE(access(out.c_str(), F_OK), 0);
+
+    // Bytes that do not compress are packed.
+    std::string mixed;
+    uint32_t state = 7;
+    for (int i = 0; i < 4096; ++i)
+    {
+        state = state * 1664525u + 1013904223u;
+        mixed += char(state >> 24);
+    }
+    w.file("mixed.bin", mixed);
+    std::string fine = w.file("fine.txt", "block 1 address=0 file=mixed.bin\n");
+    EXPECT_EQ(run("pack " + fine + " -o " + out).status, 0);
+    BirdFile loaded(out.c_str());
+    EXPECT_EQ(loaded.blockCount, 1u);
 }

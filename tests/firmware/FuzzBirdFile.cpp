@@ -1,5 +1,5 @@
 // Feeds arbitrary file bytes to the BIRD loader and exercises every query on
-// what it scanned.
+// what it scanned; the check that inflates piece by piece must agree with it.
 #include "app/firmware/BirdFile.h"
 
 #include <cstddef>
@@ -8,7 +8,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 {
     BirdFile bird;
-    if (!bird.LoadBytes(bytes, size))
+    // The piecewise check must give the loader's verdict.
+    const bool checked = BirdFile::CheckBytes(bytes, size);
+    const bool loaded = bird.LoadBytes(bytes, size);
+    if (checked != loaded)
+        __builtin_trap();
+    if (!loaded)
         return 0;
     const unsigned char pattern[] = {0x00, 0x10};
     bird.ValidateData(pattern, sizeof pattern);

@@ -116,3 +116,25 @@ TEST(Base64, AgreesWithCoreutilsOnRandomData)
         ASSERT_EQ(status, 0);
     }
 }
+
+TEST(Base64, DecodesOverItsOwnText)
+{
+    std::mt19937 random(7);
+    for (size_t size : {1u, 2u, 3u, 4u, 5u, 100u, 4099u})
+    {
+        std::string data(size, '\0');
+        for (char& c : data)
+            c = static_cast<char>(random());
+        std::string text = _encode(data);
+        unsigned long length = 0;
+        ASSERT_TRUE(base64_decode_in_place(text.data(), text.size(), &length)) << size;
+        EXPECT_EQ(std::string(text.data(), length), data) << size;
+    }
+    for (const char* bad : {"", "YWI", "YW=I", "Y*Jj", "====", "YWJj\n"})
+    {
+        std::string text = bad;
+        unsigned long length = 99;
+        EXPECT_FALSE(base64_decode_in_place(text.data(), text.size(), &length)) << bad;
+        EXPECT_EQ(_decode(bad), "<null>") << bad;
+    }
+}

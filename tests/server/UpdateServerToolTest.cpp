@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -103,4 +104,41 @@ TEST_F(ServerFaults, NonBase64Body)
     ASSERT_EQ(body.compare(0, 3, "ok\n"), 0);
     std::string line = body.substr(3, body.size() - 4);
     EXPECT_EQ(base64_decode(line.data(), line.size(), nullptr), nullptr);
+}
+
+// The catalogue is indexed once, and again for what changed while it runs.
+TEST_F(ServerFaults, CatalogueFollowsChangesWhileRunning)
+{
+    ASSERT_TRUE(server.Start(dir.path()));
+    EXPECT_STREQ(Get({{"op", "builds"}, {"sn", "1A2B"}}).get_response(), "ok\n1234;2.10.3\n");
+    // A new build, a build rewritten in place, a build that becomes unreadable.
+    WriteBytes(dir.path() + "/00001A2B/1300.bird", MakeBird(1300, "2.11.0", "00001A2B", "R"));
+    WriteBytes(dir.path() + "/00001A2B/1234.bird",
+               MakeBird(1234, "2.10.4", "00001A2B", "ROUTER", 6000));
+    EXPECT_STREQ(Get({{"op", "builds"}, {"sn", "1A2B"}}).get_response(),
+                 "ok\n1234;2.10.4\n1300;2.11.0\n");
+    WriteBytes(dir.path() + "/00001A2B/1300.bird", "no longer a bird file");
+    unlink((dir.path() + "/00001A2B/1234.bird").c_str());
+    EXPECT_STREQ(Get({{"op", "builds"}, {"sn", "1A2B"}}).get_response(), "ok\n");
+    EXPECT_EQ(Get({{"op", "qu"}, {"sn", "1A2B"}}).get_status(), 404);
+}
+
+TEST_F(ServerFaults, EndlessAndZeroByteAnswers)
+{
+    ASSERT_TRUE(server.Start(dir.path(), {"--endless", "hi", "--nul", "ent_jwt"}));
+    Query hi{{"op", "hi"}};
+    try
+    {
+        HTTPRequest::GET(server.URL().c_str(), hi, 1 << 20);
+        ADD_FAILURE() << "an endless answer ended";
+    }
+    catch (const HTTPError& error)
+    {
+        EXPECT_NE(error.detail().find("larger than 1048576 bytes"), std::string::npos)
+            << error.detail();
+    }
+    HTTPResponse token = Get({{"op", "ent_jwt"}, {"sn", "1A2B"}});
+    std::string body(token.get_response(), token.get_length());
+    ASSERT_GT(body.size(), 6u);
+    EXPECT_EQ(body.substr(0, 6), std::string("ok\n\0\0\0", 6));
 }

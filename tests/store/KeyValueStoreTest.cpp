@@ -106,6 +106,19 @@ TEST(KeyValueStoreParse, ALineTooLongForTheBufferEndsTheLoad)
     EXPECT_STREQ(store["first"], "1");
     EXPECT_EQ(store["long"], nullptr);
     EXPECT_EQ(store["after"], nullptr);
+
+    // Writing it back would drop the lines not read: refused, file untouched.
+    const std::string path = store.Path();
+    const std::string before = ReadText(path);
+    store.Add("new", 1);
+    EXPECT_FALSE(store.Save());
+    EXPECT_NE(store.Problem().find("could not be read whole (a line is longer than 2047"),
+              std::string::npos)
+        << store.Problem();
+    EXPECT_EQ(ReadText(path), before);
+    // Another file may still be written.
+    EXPECT_TRUE(store.Save((dir / "copy").c_str()));
+    EXPECT_TRUE(store.Problem().empty());
 }
 
 TEST(KeyValueStoreParse, ALineOfExactlyTheBufferSizeIsRead)

@@ -155,8 +155,11 @@ TEST(UpdaterStoreDevices, FindDeviceLooksOnlyAtEntryNames)
     EXPECT_FALSE(store.FindDevice(0x1A2Bu, nullptr));
     EXPECT_FALSE(store.FindDevice("", nullptr));
     EXPECT_FALSE(store.FindDevice(static_cast<const char*>(nullptr), nullptr));
-    // A part of a name still matches.
-    EXPECT_TRUE(store.FindDevice("FFFF", nullptr));
+    // Only the whole name matches, and only a directory is a device entry.
+    EXPECT_TRUE(store.FindDevice("0000FFFF", nullptr));
+    EXPECT_FALSE(store.FindDevice("FFFF", nullptr));
+    ASSERT_TRUE(storetest::WriteText(root + "/00001234", "a file"));
+    EXPECT_FALSE(store.FindDevice(0x1234u, nullptr));
 }
 
 TEST(UpdaterStoreBuilds, LocalBuildsListVisibleEntriesOnly)

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <zlib.h>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -71,7 +72,20 @@ int _pack(int argc, char** argv)
         fprintf(stderr, "birdtool: %s: %s\n", manifestPath.c_str(), error.c_str());
         return 1;
     }
-    std::vector<uint8_t> bytes = BirdPack_File(manifest);
+    std::vector<uint8_t> image = BirdPack_Image(manifest);
+    std::vector<uint8_t> bytes = BirdPack_FileFromImage(image, manifest.formatVersion);
+    // The loaders inflate into a buffer of a fixed multiple of the compressed
+    // size; an image that needs more would be written and then refused.
+    if (!bytes.empty() &&
+        uint64_t(image.size()) > uint64_t(bytes.size() - 6) * BirdFile::INFLATE_LIMIT_FACTOR)
+    {
+        fprintf(stderr,
+                "birdtool: %s: the image inflates to %zu bytes, more than %u times its %zu "
+                "compressed bytes; loaders refuse such a file, so it is not written\n",
+                manifestPath.c_str(), image.size(), BirdFile::INFLATE_LIMIT_FACTOR,
+                bytes.size() - 6);
+        return 1;
+    }
     if (bytes.empty() || !BirdPack_WriteFile(outPath, bytes))
     {
         fprintf(stderr, "birdtool: cannot write %s\n", outPath.c_str());
@@ -116,6 +130,20 @@ int _info(const char* path)
     if (bird.personalisable)
         printf("offsets:    serial number %08X  descriptor %08X\n", bird.serialNumberOffset,
                bird.descriptorOffset);
+    if (!bird.scanProblem.empty())
+    {
+        fprintf(stderr, "birdtool: %s is broken: %s\n", path, bird.scanProblem.c_str());
+        return 1;
+    }
+    // Images made elsewhere need not carry the checksum this tool writes.
+    uLong crc = crc32(0L, Z_NULL, 0);
+    if (bird.dataSize >= 4)
+        crc = crc32(crc, bird.data.get(), bird.dataSize - 4);
+    if (crc != bird.checksum)
+        fprintf(stderr,
+                "birdtool: warning: %s: file checksum %08X does not match the image's CRC-32 "
+                "%08lX\n",
+                path, bird.checksum, static_cast<unsigned long>(crc));
     return 0;
 }
 

@@ -53,25 +53,9 @@ bool _buildNumber(const std::string& name, unsigned int& build)
     return true;
 }
 
-void _addBuilds(std::map<unsigned int, CatalogBuild>& builds, const std::string& directory,
-                const std::string& source)
+bool _same_time(const timespec& a, const timespec& b)
 {
-    for (const std::string& name : _listDirectory(directory))
-    {
-        unsigned int number = 0;
-        if (!_buildNumber(name, number) || builds.count(number) != 0)
-        {
-            continue;
-        }
-        std::string path = directory + "/" + name;
-        std::optional<std::string> version = ReadBirdVersion(path);
-        if (!version)
-        {
-            fprintf(stderr, "update-server: skipping unreadable BIRD file %s\n", path.c_str());
-            continue;
-        }
-        builds[number] = CatalogBuild{number, *version, source, path};
-    }
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
 std::vector<std::vector<std::string>> _table(const std::string& path)
@@ -174,20 +158,85 @@ std::optional<CatalogDevice> Catalog::FindDevice(const std::string& serial) cons
     return std::nullopt;
 }
 
+void Catalog::AddBuilds(std::map<unsigned int, CatalogBuild>& builds, const std::string& directory,
+                        const std::string& source) const
+{
+    std::lock_guard<std::mutex> hold(*indexLock);
+    DirectoryIndex& entry = index[directory];
+    struct stat info;
+    const bool exists = stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if (!exists)
+    {
+        entry = DirectoryIndex{};
+        return;
+    }
+    if (!entry.exists || !_same_time(entry.changed, info.st_mtim))
+    {
+        // Listed again; files seen before keep what was read from them.
+        std::vector<IndexedFile> files;
+        for (const std::string& name : _listDirectory(directory))
+        {
+            unsigned int number = 0;
+            if (!_buildNumber(name, number))
+            {
+                continue;
+            }
+            IndexedFile file;
+            file.build = number;
+            file.path = directory + "/" + name;
+            file.size = -1;
+            for (const IndexedFile& old : entry.files)
+            {
+                if (old.path == file.path)
+                {
+                    file = old;
+                }
+            }
+            files.push_back(file);
+        }
+        entry.exists = true;
+        entry.changed = info.st_mtim;
+        entry.files = std::move(files);
+    }
+    for (IndexedFile& file : entry.files)
+    {
+        struct stat fileInfo;
+        if (stat(file.path.c_str(), &fileInfo) != 0 || !S_ISREG(fileInfo.st_mode))
+        {
+            continue;
+        }
+        if (file.size != fileInfo.st_size || !_same_time(file.changed, fileInfo.st_mtim))
+        {
+            file.size = fileInfo.st_size;
+            file.changed = fileInfo.st_mtim;
+            file.version = ReadBirdVersion(file.path);
+            if (!file.version)
+            {
+                fprintf(stderr, "update-server: skipping unreadable BIRD file %s\n",
+                        file.path.c_str());
+            }
+        }
+        if (file.version && builds.count(file.build) == 0)
+        {
+            builds[file.build] = CatalogBuild{file.build, *file.version, source, file.path};
+        }
+    }
+}
+
 std::map<unsigned int, CatalogBuild> Catalog::Builds(const std::string& serial,
                                                      bool withUnlisted) const
 {
     std::map<unsigned int, CatalogBuild> builds;
-    _addBuilds(builds, root + "/" + serial, serial);
+    AddBuilds(builds, root + "/" + serial, serial);
     if (withUnlisted)
     {
-        _addBuilds(builds, root + "/" + serial + "/unlisted", serial);
+        AddBuilds(builds, root + "/" + serial + "/unlisted", serial);
     }
     std::optional<CatalogDevice> device = FindDevice(serial);
     if (device && !device->model.empty() && device->model.find('/') == std::string::npos &&
         device->model[0] != '.')
     {
-        _addBuilds(builds, root + "/models/" + device->model, device->model);
+        AddBuilds(builds, root + "/models/" + device->model, device->model);
     }
     return builds;
 }

@@ -9,12 +9,16 @@
 //   DIR/fingerprints                 lines "W0 W1 W2 W3 SERIAL BUILD"
 //
 // Lines starting with "#" and empty lines of the two tables are ignored. The
-// directory is read again on every request, so tests may change it while the
-// server runs.
+// builds of each directory are indexed once (their versions read from the
+// files) and indexed again when the directory or one of its files changes, so
+// tests may change it while the server runs; the two tables are read afresh.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,7 +57,33 @@ public:
     Recovery(const std::vector<std::string>& words) const;
 
 private:
+    // One build file as last seen, with what its identity block said.
+    struct IndexedFile
+    {
+        unsigned int build = 0;
+        std::string path;
+        off_t size = 0;
+        timespec changed{};
+        std::optional<std::string> version; // none: not a readable BIRD file
+    };
+    // One build directory as last listed.
+    struct DirectoryIndex
+    {
+        bool exists = false;
+        timespec changed{};
+        std::vector<IndexedFile> files;
+    };
+
+    // Adds the builds of one directory, indexing it first when it changed.
+    void AddBuilds(std::map<unsigned int, CatalogBuild>& builds, const std::string& directory,
+                   const std::string& source) const;
+
     std::string root;
+    // Threads: every handler thread of the server reads and refreshes the
+    // index through AddBuilds, holding indexLock for the whole look-up (it
+    // is the only lock; nothing else is called with it held but file reads).
+    mutable std::unique_ptr<std::mutex> indexLock = std::make_unique<std::mutex>();
+    mutable std::map<std::string, DirectoryIndex> index;
 };
 
 // The version text of a BIRD file's identity block (up to 15 characters,

@@ -50,7 +50,10 @@ const char* const _usage =
     "  --truncate OP       cut the answer of OP in half (base64 stays a multiple of 4)\n"
     "  --bad-base64 OP     answer bird with text outside the base64 alphabet\n"
     "  --stall OP=MS       accept OP, then send nothing for MS milliseconds\n"
-    "  --drip OP=MS        send the answer of OP in 20 pieces spread over MS ms\n";
+    "  --drip OP=MS        send the answer of OP in 20 pieces spread over MS ms\n"
+    "  --endless OP        answer OP with \"ok\" and a body that does not end (it\n"
+    "                      stops after 4 GiB, or when the client goes away)\n"
+    "  --nul OP            put three zero bytes at the start of the answer's second line\n";
 
 // The faults asked for on the command line, by operation name.
 // Threads: written by main while it reads the command line, before the server
@@ -64,7 +67,12 @@ struct Faults
     std::set<std::string> badBase64;
     std::map<std::string, int> stall;
     std::map<std::string, int> drip;
+    std::set<std::string> endless;
+    std::set<std::string> nul;
 };
+
+// The most an endless answer sends before it gives up on the client.
+constexpr uint64_t _ENDLESS_LIMIT = 4ull << 30;
 
 // Set by the signal thread when a termination request arrives; read by the
 // handler threads, whose pauses end early then.
@@ -327,6 +335,18 @@ int _option_truncate(Options& options, const char* value)
     return _GO_ON;
 }
 
+int _option_endless(Options& options, const char* value)
+{
+    options.faults.endless.insert(value);
+    return _GO_ON;
+}
+
+int _option_nul(Options& options, const char* value)
+{
+    options.faults.nul.insert(value);
+    return _GO_ON;
+}
+
 int _option_bad_base64(Options& options, const char* value)
 {
     if (strcmp(value, "bird") != 0)
@@ -352,6 +372,7 @@ const OptionEntry _options[] = {
     {"--stall", true, _option_stall},       {"--drip", true, _option_drip},
     {"--no-ok", true, _option_no_ok},       {"--empty", true, _option_empty},
     {"--truncate", true, _option_truncate}, {"--bad-base64", true, _option_bad_base64},
+    {"--endless", true, _option_endless},   {"--nul", true, _option_nul},
 };
 
 // The two operands: PORT (0 to 65535) and DIRECTORY.
@@ -420,11 +441,11 @@ int _read_command_line(int argc, char** argv, Options& options)
 
 // What every request handler shares.
 // Threads: main builds it before the server listens; the HTTP server's handler
-// threads (one per connection) then read `options` and `catalog` without a
-// lock, since neither changes while the server runs (the catalogue keeps only
-// its directory and reads the files afresh on every request). `logLock`
-// serialises the appends to the request log; it is the only lock here and
-// nothing else is called while it is held.
+// threads (one per connection) then read `options` without a lock, since it
+// does not change while the server runs; `catalog` guards its own index (see
+// Catalog.h). `logLock` serialises the appends to the request log; nothing
+// else is called while it is held, and it is never held with the
+// catalogue's lock.
 struct Shared
 {
     const Options& options;
@@ -467,6 +488,12 @@ Answer _faulty_answer(const Shared& shared, const httplib::Request& request, con
     {
         answer.body.resize(answer.body.size() / 2);
     }
+    if (faults.nul.count(op) != 0)
+    {
+        size_t second = answer.body.find('\n');
+        answer.body.insert(second == std::string::npos ? answer.body.size() : second + 1,
+                           std::string(3, '\0'));
+    }
     return answer;
 }
 
@@ -490,6 +517,25 @@ void _drip(httplib::Response& response, std::string body, int milliseconds)
         });
 }
 
+// "ok", then line after line of base64 letters without a length and without
+// an end, until the client gives up (or the limit is reached).
+void _endless(httplib::Response& response)
+{
+    response.status = 200;
+    response.set_chunked_content_provider("text/plain",
+                                          [](size_t offset, httplib::DataSink& sink)
+                                          {
+                                              static const std::string piece =
+                                                  "ok\n" + std::string(64 * 1024 - 3, 'A');
+                                              if (_stopping || offset >= _ENDLESS_LIMIT)
+                                              {
+                                                  sink.done();
+                                                  return true;
+                                              }
+                                              return sink.write(piece.data(), piece.size());
+                                          });
+}
+
 // GET /cgi/u, on a handler thread.
 void _handle(Shared& shared, const httplib::Request& request, httplib::Response& response)
 {
@@ -499,6 +545,11 @@ void _handle(Shared& shared, const httplib::Request& request, httplib::Response&
     if (auto stall = faults.stall.find(op); stall != faults.stall.end())
     {
         _pause(stall->second);
+    }
+    if (faults.endless.count(op) != 0)
+    {
+        _endless(response);
+        return;
     }
     Answer answer = _faulty_answer(shared, request, op);
     response.status = answer.status;
