@@ -12,3 +12,7 @@ kx_add_gtest(link_object_test
   SOURCES tests/linkobject/LinkObjectTest.cpp
   LIBS lumbrixon modsim
   LABELS threaded)
+kx_add_gtest(link_stream_test
+  SOURCES tests/linkobject/LinkStreamTest.cpp
+  LIBS lumbrixon modsim
+  LABELS threaded)
