@@ -30,6 +30,15 @@ foreach(test link_object_test link_stream_test)
     PROPERTIES ${KX_LINK_OBJECT_TEST_PROPERTIES})
 endforeach()
 
+# Discovery inside the test's own network namespace (its main makes it).
+add_executable(link_discovery_test
+  tests/linkobject/LinkDiscoveryTest.cpp tests/multicast/NetNamespaceMain.cpp)
+target_link_libraries(link_discovery_test PRIVATE lumbrixon modsim kx_test_includes
+  GTest::gtest Threads::Threads)
+add_dependencies(threaded_tests link_discovery_test)
+gtest_discover_tests(link_discovery_test DISCOVERY_TIMEOUT 60
+  PROPERTIES ${KX_LINK_OBJECT_TEST_PROPERTIES})
+
 # The readers of module packets: reply filters and stream-packet helpers.
 kx_add_fuzzer(fuzz_link_replies
   SOURCES tests/linkobject/FuzzLinkReplies.cpp
