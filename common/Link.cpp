@@ -45,8 +45,13 @@ enum : uint8_t
     kFactoryWriteFirst = 0x50,
 };
 
-// Every link creation of every Link, one at a time.
-std::mutex sCreationMutex;
+// Every link creation of every Link, one at a time: a process-wide mutex
+// made before main and destroyed at exit.
+struct CreationMutex
+{
+    kxMutex* mutex = kxMutex_Create("Link_create");
+    ~CreationMutex() { kxMutex_Destroy(&mutex); }
+} sCreationMutex;
 
 bool sDebug(uint32_t bit)
 {
@@ -267,7 +272,7 @@ namespace
 // made); the result is an error only for a type or mode that cannot be made.
 kxErr sCreateLink(const linkSpec& spec, kxEtherConfig& config, uint32_t* linkId)
 {
-    std::lock_guard<std::mutex> guard(sCreationMutex);
+    LinkLock guard(sCreationMutex.mutex);
     uint32_t id = 0;
     switch (spec.type)
     {

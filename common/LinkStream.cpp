@@ -3,7 +3,8 @@
 // the subscribers' callbacks on a worker thread of the Link.
 #include "Link_internal.h"
 
-#include <chrono>
+#include <lumbrixon/kxTime.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -114,7 +115,7 @@ bool sStreamFilter(const kxPacket* packet, void* ref)
     {
         Link::getStreamSample(packet, &timestamp, &value, &sub);
     }
-    std::lock_guard<std::mutex> guard(d.streamLock);
+    LinkLock guard(d.streamLock);
     auto exact = d.streams.find(key);
     if (exact != d.streams.end())
     {
@@ -149,23 +150,63 @@ bool sStreamFilter(const kxPacket* packet, void* ref)
     return true;
 }
 
-void sWorker(Link::impl* d, std::future<void> stop)
+int sWorkerMain(void* argument);
+
+} // namespace
+
+// One worker thread and its stop signal.
+struct LinkStreamWorker
 {
-    for (;;)
+    Link::impl* d = nullptr;
+    std::atomic<bool> stop{false};
+    kxThread* thread = nullptr;
+};
+
+namespace
+{
+
+int sWorkerMain(void* argument)
+{
+    auto* w = static_cast<LinkStreamWorker*>(argument);
+    while (!w->stop.load(std::memory_order_acquire))
     {
-        if (stop.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
-        {
-            return;
-        }
         asyncPacket item;
-        if (d->ring.pop(item))
+        if (w->d->ring.pop(item))
         {
             item.callback(item.packet, item.context);
             kxPacket_Destroy(&item.packet);
             continue;
         }
-        stop.wait_for(std::chrono::milliseconds(1));
+        kxTime_MSSleep(1);
     }
+    return 0;
+}
+
+// Takes out of `retired` every worker not running the calling thread.
+std::vector<LinkStreamWorker*> sTakeJoinable(std::vector<LinkStreamWorker*>& retired)
+{
+    std::vector<LinkStreamWorker*> joinable;
+    for (auto it = retired.begin(); it != retired.end();)
+    {
+        if (kxThread_IsCurrent((*it)->thread))
+        {
+            ++it;
+            continue;
+        }
+        joinable.push_back(*it);
+        it = retired.erase(it);
+    }
+    return joinable;
+}
+
+void sJoin(std::vector<LinkStreamWorker*>& workers)
+{
+    for (LinkStreamWorker* w : workers)
+    {
+        kxThread_Destroy(&w->thread);
+        delete w;
+    }
+    workers.clear();
 }
 
 void sDrainRing(Link::impl& d)
@@ -186,33 +227,21 @@ void sDrainRing(Link::impl& d)
 
 void Link::impl::stopWorker()
 {
-    std::vector<std::thread> joinable;
+    std::vector<LinkStreamWorker*> joinable;
     {
-        std::lock_guard<std::mutex> guard(workerLock);
-        if (worker.joinable())
+        LinkLock guard(workerLock);
+        if (worker != nullptr)
         {
-            stopSignal.set_value();
-            stopSignal = std::promise<void>();
-            retired.push_back(std::move(worker));
+            worker->stop.store(true, std::memory_order_release);
+            retired.push_back(worker);
+            worker = nullptr;
         }
-        for (auto it = retired.begin(); it != retired.end();)
-        {
-            if (it->get_id() == std::this_thread::get_id())
-            {
-                ++it;
-                continue;
-            }
-            joinable.push_back(std::move(*it));
-            it = retired.erase(it);
-        }
+        joinable = sTakeJoinable(retired);
     }
     // Joined without the lock: a callback still running may call in.
-    for (auto& thread : joinable)
-    {
-        thread.join();
-    }
-    std::lock_guard<std::mutex> guard(workerLock);
-    if (!worker.joinable() && retired.empty())
+    sJoin(joinable);
+    LinkLock guard(workerLock);
+    if (worker == nullptr && retired.empty())
     {
         // No consumer is left: what still waits is dropped.
         sDrainRing(*this);
@@ -236,34 +265,30 @@ kxErr Link::impl::installStreamFilter(bool on)
             }
             filterInstalled = true;
         }
-        std::vector<std::thread> joinable;
+        std::vector<LinkStreamWorker*> joinable;
         {
-            std::lock_guard<std::mutex> guard(workerLock);
-            if (worker.joinable())
+            LinkLock guard(workerLock);
+            if (worker != nullptr)
             {
                 return kxErrNone;
             }
             // A retired worker has its stop signal and pops nothing more; it
             // is joined first unless it is the caller.
-            for (auto it = retired.begin(); it != retired.end();)
+            joinable = sTakeJoinable(retired);
+        }
+        sJoin(joinable);
+        LinkLock guard(workerLock);
+        if (worker == nullptr)
+        {
+            auto* w = new LinkStreamWorker;
+            w->d = this;
+            w->thread = kxThread_Create(sWorkerMain, w);
+            if (w->thread == nullptr)
             {
-                if (it->get_id() == std::this_thread::get_id())
-                {
-                    ++it;
-                    continue;
-                }
-                joinable.push_back(std::move(*it));
-                it = retired.erase(it);
+                delete w;
+                return kxErrResource;
             }
-        }
-        for (auto& thread : joinable)
-        {
-            thread.join();
-        }
-        std::lock_guard<std::mutex> guard(workerLock);
-        if (!worker.joinable())
-        {
-            worker = std::thread(sWorker, this, stopSignal.get_future());
+            worker = w;
         }
         return kxErrNone;
     }
@@ -274,7 +299,7 @@ kxErr Link::impl::installStreamFilter(bool on)
         filterInstalled = false;
     }
     {
-        std::lock_guard<std::mutex> guard(streamLock);
+        LinkLock guard(streamLock);
         streams.clear();
     }
     stopWorker();
@@ -293,7 +318,7 @@ kxErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t opti
     uint64_t key = createStreamKey(module, command, option, index, kStreamAny);
     auto removeMatching = [&]()
     {
-        std::lock_guard<std::mutex> guard(impl_->streamLock);
+        LinkLock guard(impl_->streamLock);
         for (auto it = impl_->streams.begin(); it != impl_->streams.end();)
         {
             it = sMatches(key, it->first) ? impl_->streams.erase(it) : std::next(it);
@@ -307,7 +332,7 @@ kxErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t opti
     }
     else
     {
-        std::lock_guard<std::mutex> guard(impl_->streamLock);
+        LinkLock guard(impl_->streamLock);
         StreamEntry& entry = impl_->streams[key];
         entry.callback = std::move(callback);
         entry.context = context;
@@ -361,7 +386,7 @@ kxErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint
     {
         return kxErrParam;
     }
-    std::lock_guard<std::mutex> guard(impl_->streamLock);
+    LinkLock guard(impl_->streamLock);
     auto found = impl_->streams.find(createStreamKey(module, command, option, index, subindex));
     if (found == impl_->streams.end())
     {
@@ -390,7 +415,7 @@ kxErr Link::getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uin
     }
     uint64_t pattern = createStreamKey(module, command, option, index, subindex);
     size_t count = 0;
-    std::lock_guard<std::mutex> guard(impl_->streamLock);
+    LinkLock guard(impl_->streamLock);
     for (const auto& [key, entry] : impl_->streams)
     {
         if (!sMatches(pattern, key) || sHasWildcard(key))

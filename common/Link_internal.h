@@ -6,12 +6,12 @@
 #include <lumbrixon/Link.h>
 #include <lumbrixon/kxLogger.h>
 
+#include <lumbrixon/kxMutex.h>
+#include <lumbrixon/kxThread.h>
+
 #include <array>
 #include <atomic>
-#include <future>
 #include <map>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 namespace Kavrel::Lumbrixon
@@ -78,16 +78,33 @@ private:
 
 constexpr uint16_t kStreamRingSlots = 500;
 
+// Holds a library mutex for a scope.
+class LinkLock
+{
+public:
+    explicit LinkLock(kxMutex* mutex) : mutex_(mutex) { kxMutex_Lock(mutex_); }
+    ~LinkLock() { kxMutex_Unlock(mutex_); }
+    LinkLock(const LinkLock&) = delete;
+    LinkLock& operator=(const LinkLock&) = delete;
+
+private:
+    kxMutex* mutex_;
+};
+
+struct LinkStreamWorker;
+
 // Threads:
 //   - the caller's thread: every field; linkId, config, spec and name change
 //     only while no stream filter is installed on the link (connect,
 //     disconnect and the settings refuse or come before it);
 //   - the link's reader thread (the stream filter): streams and the ring's
 //     producer side, streams under streamLock;
-//   - the worker thread: the ring's consumer side and stopSignal (read);
+//   - the worker thread: the ring's consumer side and its worker's stop flag
+//     (read);
 //     it takes streamLock never and runs callbacks without any lock;
-//   - worker and stopSignal are started, signalled and joined by the caller's
-//     thread only, under workerLock.
+//   - worker and retired are started, signalled and joined under workerLock
+//     (the joins themselves without it), by the caller's thread or from a
+//     callback.
 // Lock order: workerLock before streamLock; the link engine's locks (filter,
 // FIFO) may be held by the reader thread when it takes streamLock; nothing
 // of the engine is called with streamLock held, and no callback runs with
@@ -99,20 +116,29 @@ struct Link::impl
     kxLogger* logger = nullptr;
     kxEtherConfig config;
 
-    std::mutex streamLock;
+    kxMutex* streamLock = kxMutex_Create("Link_stream");
     std::map<uint64_t, StreamEntry> streams;
     LocklessQueue_SPSC<asyncPacket, kStreamRingSlots> ring;
     std::atomic<uint64_t> droppedCallbacks{0};
-    std::mutex workerLock;
-    std::promise<void> stopSignal;
-    std::thread worker;
+    kxMutex* workerLock = kxMutex_Create("Link_worker");
+    // The running worker (its own stop signal inside), or null.
+    LinkStreamWorker* worker = nullptr;
     // Workers stopped from their own callback, joined by the next start or
     // stop made on another thread.
-    std::vector<std::thread> retired;
+    std::vector<LinkStreamWorker*> retired;
     bool filterInstalled = false;
 
     linkSpec* spec = nullptr;
     char* name = nullptr;
+
+    impl() = default;
+    ~impl()
+    {
+        kxMutex_Destroy(&streamLock);
+        kxMutex_Destroy(&workerLock);
+    }
+    impl(const impl&) = delete;
+    impl& operator=(const impl&) = delete;
 
     // The stream filter on (first subscription) or off (last one gone).
     kxErr installStreamFilter(bool on);
