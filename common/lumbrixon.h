@@ -98,7 +98,11 @@
 #include <lumbrixon/kxStream_ZeroMQClient.h>
 #include <lumbrixon/kxThread.h>
 #include <lumbrixon/kxTime.h>
+#include <lumbrixon/kxUEI.h>
 #include <lumbrixon/kxVersion.h>
 #include <lumbrixon/lxusb_driver.h>
 #include <lumbrixon/packetfifo.h>
 #include <lumbrixon/zBeaconInterface.h>
+#ifdef __cplusplus
+#include <lumbrixon/Link.h>
+#endif
