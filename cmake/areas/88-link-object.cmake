@@ -5,3 +5,10 @@
 target_sources(kx_common PRIVATE
   common/Link.cpp
   common/LinkStream.cpp)
+
+# Against the module simulator, over TCP/IP, its serial line and a local
+# device server; every link runs threads of its own.
+kx_add_gtest(link_object_test
+  SOURCES tests/linkobject/LinkObjectTest.cpp
+  LIBS lumbrixon modsim
+  LABELS threaded)
