@@ -237,6 +237,51 @@ TEST_P(ModuleSim, TheStoreEntitySavesLoadsAndResetsAnEntity)
     EXPECT_EQ(system.loadEntityFromStore(), kxErrNotFound);
 }
 
+TEST_P(ModuleSim, AStreamedValueIsReadFromTheCacheWithoutTraffic)
+{
+    SimModule s(GetParam());
+    // Every option of the test entity streams to this link; option 9 (a
+    // short) comes every 50 ms, one more each sample.
+    ASSERT_EQ(s.test.setStreamEnabled(1), kxErrNone);
+    uint16_t first = 0, again = 0, later = 0;
+    // Until the link has cached a sample of option 9 (the status does not
+    // take its freshness).
+    auto cached = [&]
+    {
+        Link::StreamStatusEntry entry[4];
+        size_t n = 0;
+        s.module.getLink()->getStreamStatus(kAddress, kTestCommand, 9, 0, Link::kStreamAny, entry,
+                                            4, &n);
+        return n > 0;
+    };
+    auto start = Clock::now();
+    while (!cached() && ElapsedMs(start) < 2000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(cached());
+    unsigned gets = s.Stats().ueiGets;
+    EXPECT_EQ(s.test.getUEI16(9, &first), kxErrNone);
+    EXPECT_EQ(s.test.getUEI16(9, &again), kxErrStreamStale);
+    EXPECT_EQ(again, first);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(s.test.getUEI16(9, &later), kxErrNone);
+    EXPECT_GT(later, first);
+    EXPECT_EQ(s.Stats().ueiGets, gets); // all from the cache
+    // The cached keys of this entity, one per streamed option.
+    Link::StreamStatusEntry entries[16];
+    size_t found = 0;
+    EXPECT_EQ(s.test.getStreamStatus(entries, 16, &found), kxErrNone);
+    bool nine = false;
+    for (size_t i = 0; i < found; i++)
+        nine = nine || Link::getStreamKeyElement(entries[i].key, Link::STREAM_KEY_OPTION) == 9;
+    EXPECT_TRUE(nine);
+    // Values that are not streamed still come from the module.
+    uint8_t u8 = 0;
+    EXPECT_EQ(s.test.getUEI8(1, &u8), kxErrNone);
+    EXPECT_EQ(u8, 0x11);
+    EXPECT_EQ(s.Stats().ueiGets, gets + 1);
+    EXPECT_EQ(s.test.setStreamEnabled(0), kxErrNone);
+}
+
 TEST(ModuleAlone, WithoutAModuleOrConnectionNothingIsSent)
 {
     EntityClass entity;
