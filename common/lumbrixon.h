@@ -104,5 +104,7 @@
 #include <lumbrixon/packetfifo.h>
 #include <lumbrixon/zBeaconInterface.h>
 #ifdef __cplusplus
+#include <lumbrixon/Entity.h>
 #include <lumbrixon/Link.h>
+#include <lumbrixon/Module.h>
 #endif

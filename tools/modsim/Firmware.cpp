@@ -305,7 +305,11 @@ void Firmware::setBytes(Link& link, const Packet& p, Option& o, Time now)
     uint8_t sequence = d.back() & 0x7F;
     bool more = (d.back() & 0x80) != 0;
     auto it = inbound_.find(key);
-    if (sequence == 0)
+    // Sequence 0 starts a value, unless a value under way expects it: its
+    // sequence numbers wrapped after 127.
+    bool wrapped = sequence == 0 && it != inbound_.end() && it->second.expected == 0 &&
+                   !it->second.bytes.empty();
+    if (sequence == 0 && !wrapped)
         it = inbound_.insert_or_assign(key, Inbound()).first;
     else if (it == inbound_.end() || it->second.expected != sequence)
     {
