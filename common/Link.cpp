@@ -138,6 +138,31 @@ uint8_t sBytePart(uint32_t value, int shift)
     return static_cast<uint8_t>(value >> shift);
 }
 
+// Ends a factory-data transfer of `count` bytes: the module confirms it, or
+// names its error; no confirmation is a time-out.
+kxErr sFactoryConfirm(uint32_t id, uint8_t module, uint32_t count)
+{
+    const uint8_t confirm[] = {Link::cmdFACTORY, kFactoryConfirm, sBytePart(count, 8),
+                               sBytePart(count, 0)};
+    kxErr err = sPut(id, module, confirm, sizeof(confirm));
+    if (err != kxErrNone)
+    {
+        return err;
+    }
+    FactoryMatch c{module, 0};
+    kxPacket* reply = kxLink_AwaitFirst(id, sFactoryFilter, &c, Link::kReplyWaitMs);
+    if (reply == nullptr)
+    {
+        return kxErrTimeout;
+    }
+    if (reply->length == 3 && sIsError(reply))
+    {
+        err = static_cast<kxErr>(reply->data[2]);
+    }
+    kxPacket_Destroy(&reply);
+    return err;
+}
+
 // Writes one packet-log record as a text line; sleeps a little when the ring
 // is empty. Runs on the logger's thread.
 void sLogLine(kxFileRef file, int32_t value)
@@ -1166,25 +1191,7 @@ kxErr Link::getFactoryData(uint8_t module, uint8_t selector, uint8_t* buffer, si
         full = reply->length == kxPACKET_MAX_DATA;
         kxPacket_Destroy(&reply);
     }
-    const uint8_t confirm[] = {cmdFACTORY, kFactoryConfirm,
-                               sBytePart(static_cast<uint32_t>(count), 8),
-                               sBytePart(static_cast<uint32_t>(count), 0)};
-    err = sPut(id, module, confirm, sizeof(confirm));
-    if (err != kxErrNone)
-    {
-        return err;
-    }
-    FactoryMatch c{module, 0};
-    kxPacket* reply = kxLink_AwaitFirst(id, sFactoryFilter, &c, kReplyWaitMs);
-    if (reply == nullptr)
-    {
-        return kxErrTimeout;
-    }
-    if (reply->length == 3 && sIsError(reply))
-    {
-        err = static_cast<kxErr>(reply->data[2]);
-    }
-    kxPacket_Destroy(&reply);
+    err = sFactoryConfirm(id, module, static_cast<uint32_t>(count));
     if (err == kxErrNone)
     {
         *length = count;
@@ -1234,26 +1241,7 @@ kxErr Link::setFactoryData(uint8_t module, uint8_t selector, const uint8_t* data
         }
         done += n;
     }
-    const uint8_t confirm[] = {cmdFACTORY, kFactoryConfirm,
-                               sBytePart(static_cast<uint32_t>(length), 8),
-                               sBytePart(static_cast<uint32_t>(length), 0)};
-    err = sPut(id, module, confirm, sizeof(confirm));
-    if (err != kxErrNone)
-    {
-        return err;
-    }
-    FactoryMatch c{module, 0};
-    kxPacket* reply = kxLink_AwaitFirst(id, sFactoryFilter, &c, kReplyWaitMs);
-    if (reply == nullptr)
-    {
-        return kxErrTimeout;
-    }
-    if (reply->length == 3 && sIsError(reply))
-    {
-        err = static_cast<kxErr>(reply->data[2]);
-    }
-    kxPacket_Destroy(&reply);
-    return err;
+    return sFactoryConfirm(id, module, static_cast<uint32_t>(length));
 }
 
 // Packet log.
