@@ -208,7 +208,7 @@ TEST_P(LinkStream, TheCacheKeepsEachKeyUnderAWildcardAndTellsFreshFromStale)
         ASSERT_TRUE(WaitFor(
             [&]
             { return s.link.getStreamValue(kAddress, kTest, kShortStream, 0, 0, &a) == kxErrNone; },
-            1000));
+            3000)); // through a server, samples come in batches at its heartbeat
         kxErr again = s.link.getStreamValue(kAddress, kTest, kShortStream, 0, 0, &b);
         if (again == kxErrStreamStale)
         {
